@@ -1,0 +1,37 @@
+# Each target does its own set-up: a fresh clone needs nothing but python3.
+PYTHON ?= python3
+VENV   := .venv
+PY     := $(VENV)/bin/python
+STAMP  := $(VENV)/.deps-installed
+SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null)
+BUILT  := $(VENV)/.package-built
+
+.PHONY: all build demo test bench clean
+
+all: build
+
+$(STAMP): pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja \
+		"numpy>=2" "pandas>=2.2" "matplotlib>=3.8" "pytest>=8" "hypothesis>=6.100"
+	touch $@
+
+# Non-editable install with a persistent build directory: rebuilds are incremental.
+$(BUILT): $(STAMP) CMakeLists.txt $(SOURCES)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+	touch $@
+
+build: $(BUILT)
+
+demo: build
+	$(PY) -m vantorel.backtest
+
+test: build
+	$(PY) -m pytest -q
+
+bench: build
+	$(PY) bench/bench_strategy.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,89 @@
+// Read-only views of dense 2-D arrays and their alignment through label maps.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace vantorel {
+
+using Index = std::int64_t;
+
+// Target position -> source position, or kAbsent when the label is missing.
+using IndexMap = std::vector<Index>;
+inline constexpr Index kAbsent = -1;
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kMaxFinite = std::numeric_limits<double>::max();
+
+enum class ElementKind : std::uint8_t { Float64, Bool };
+
+// A strided view (strides in elements, possibly negative) over float64 or bool data.
+struct MatrixView {
+    const void* data = nullptr;
+    ElementKind kind = ElementKind::Float64;
+    Index rows = 0;
+    Index cols = 0;
+    Index row_stride = 0;
+    Index col_stride = 0;
+
+    // True when walking down a column is the contiguous direction.
+    bool column_major() const {
+        const Index rs = row_stride < 0 ? -row_stride : row_stride;
+        const Index cs = col_stride < 0 ? -col_stride : col_stride;
+        return rs < cs;
+    }
+};
+
+// A MatrixView read at target positions (row i, column k) through two label maps.
+// Offsets are precomputed once so a read is one add and one load.
+class AlignedView {
+public:
+    static constexpr Index kMissing = std::numeric_limits<Index>::min();
+
+    AlignedView() = default;
+    AlignedView(const MatrixView& src, const IndexMap& row_map, const IndexMap& col_map);
+    // Identity alignment: target (i, k) is source (i, k).
+    explicit AlignedView(const MatrixView& src);
+
+    Index rows() const { return static_cast<Index>(row_offset_.size()); }
+    Index cols() const { return static_cast<Index>(col_offset_.size()); }
+    const MatrixView& source() const { return src_; }
+
+    // Value as a double; NaN when the cell is absent. Bool data reads as 0 / 1.
+    double number(Index i, Index k) const {
+        const Index ro = row_offset_[i], co = col_offset_[k];
+        if (ro == kMissing || co == kMissing) return kNaN;
+        if (src_.kind == ElementKind::Float64) return static_cast<const double*>(src_.data)[ro + co];
+        return static_cast<const std::uint8_t*>(src_.data)[ro + co] ? 1.0 : 0.0;
+    }
+
+    // A feasibility flag: true for a non-zero, non-NaN value. An absent or NaN cell gives `missing`.
+    bool flag(Index i, Index k, bool missing) const {
+        const Index ro = row_offset_[i], co = col_offset_[k];
+        if (ro == kMissing || co == kMissing) return missing;
+        if (src_.kind == ElementKind::Bool) return static_cast<const std::uint8_t*>(src_.data)[ro + co] != 0;
+        const double v = static_cast<const double*>(src_.data)[ro + co];
+        if (std::isnan(v)) return missing;
+        return v != 0.0;
+    }
+
+private:
+    MatrixView src_;
+    std::vector<Index> row_offset_;
+    std::vector<Index> col_offset_;
+};
+
+// Dense row-major result matrix.
+struct DenseMatrix {
+    Index rows = 0;
+    Index cols = 0;
+    std::vector<double> values;
+
+    MatrixView view() const {
+        return MatrixView{values.data(), ElementKind::Float64, rows, cols, cols, 1};
+    }
+};
+
+}  // namespace vantorel

@@ -1,0 +1,71 @@
+// Additive net values, drawdowns and headline statistics of daily return series.
+#pragma once
+
+#include <array>
+#include <vector>
+
+#include "vantorel/matrix.hpp"
+
+namespace vantorel {
+
+inline constexpr double kTradingDaysPerYear = 252.0;
+
+// Annualised Sharpe ratio: mean / sample standard deviation x sqrt(periods).
+// NaN for fewer than two values or a zero or non-finite standard deviation.
+double safe_sharpe(const double* x, Index n, double periods);
+
+// Running sum, sequential from the first value.
+std::vector<double> running_sum(const double* x, Index n);
+
+// Pearson correlation of two equally long series; NaN when undefined.
+double pearson(const double* x, const double* y, Index n);
+
+// Columns derived for the total frame from rows that have no missing value.
+struct TotalFrameColumns {
+    std::vector<double> extra_daily_return;
+    std::vector<double> long_nav;
+    std::vector<double> close;  // filled only when the input had no close column
+    std::vector<double> close_net_value;
+    std::vector<double> max_drowdown;
+    std::vector<double> extra_return;
+    std::vector<double> extra_max_drowdown;
+};
+// `close` may be null (no close column): the benchmark level is then 1 + running sum.
+TotalFrameColumns build_total_frame(const double* daily, const double* index_daily, const double* close, Index n);
+
+// The statistics in the order a normal result lists them.
+inline constexpr std::array<const char*, 13> kStatKeys = {
+    "annual_return", "long_sharp", "max_dd", "benchmark_annual_return", "benchmark_sharp",
+    "extra_annual_return", "extra_sharp", "extra_max_dd", "return_corr", "win_rate",
+    "excess_win_rate", "holding_count", "turnover"};
+// The order of the all-missing dictionary of an empty backtest.
+inline constexpr std::array<const char*, 13> kEmptyStatKeys = {
+    "annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp", "extra_max_dd",
+    "benchmark_annual_return", "benchmark_sharp", "return_corr", "win_rate", "excess_win_rate",
+    "holding_count", "turnover"};
+
+// Columns of a total frame whose rows have no missing value.
+struct TotalFrameInput {
+    const double* daily_return;
+    const double* index_daily_return;
+    const double* extra_daily_return;
+    const double* long_nav;
+    const double* close_net_value;
+    const double* max_drowdown;
+    const double* extra_return;
+    const double* extra_max_drowdown;
+    Index rows;
+};
+// Values in kStatKeys order; holding_count and turnover come from the weight summary.
+std::array<double, 13> strategy_stats(const TotalFrameInput& total, double holding_count, double turnover);
+
+// One benchmark's excess over the strategy on their common dates.
+struct ExcessSummary {
+    double benchmark_annual_return;
+    double excess_annual_return;
+    double excess_sharpe;
+    double excess_max_dd;  // signed, <= 0
+};
+ExcessSummary summarise_excess(const double* strategy, const double* benchmark, Index n);
+
+}  // namespace vantorel

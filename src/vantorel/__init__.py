@@ -1,0 +1,3 @@
+"""vantorel: quantitative-research toolkit for China A-shares."""
+
+__version__ = "0.1.0"

@@ -1,0 +1,5 @@
+"""Backtesting of factors and strategies on China A-share market data."""
+
+from vantorel.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
+
+__all__ = ["BacktestData", "BacktestResult", "StrategyBacktestResult"]

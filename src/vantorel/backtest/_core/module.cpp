@@ -1,0 +1,114 @@
+// vantorel.backtest._core: kernels shared by the strategy engine and the factor backtest.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "bridge.hpp"
+#include "vantorel/gather.hpp"
+#include "vantorel/stats.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace vantorel;
+using namespace vantorel::bridge;
+
+namespace {
+
+// Market Frames in the order the simulation asks for them, with their array keys.
+struct MarketSlot {
+    const char* argument;
+    const char* key;
+    bool is_flag;
+    bool missing_flag;  // value of an absent feasibility cell: blocks the trade
+};
+constexpr MarketSlot kSlots[8] = {
+    {"can_buy_stock", "can_buy_arr", true, false},     {"cant_sell_stock", "cant_sell_arr", true, true},
+    {"split_factor", "split_arr", false, false},       {"dividend_factor", "dividend_arr", false, false},
+    {"close_price", "close_arr", false, false},        {"prev_close", "prev_close_arr", false, false},
+    {"buy_price", "buy_price_arr", false, false},      {"sell_price", "sell_price_arr", false, false},
+};
+
+nb::object as_index(nb::handle labels) {
+    if (PyObject_IsInstance(labels.ptr(), libs().Index.ptr()) == 1) return nb::borrow(labels);
+    return libs().Index(labels);
+}
+
+nb::dict build_market_arrays(nb::handle pnl_index, nb::handle columns, nb::handle can_buy, nb::handle cant_sell,
+                             nb::handle split, nb::handle dividend, nb::handle close, nb::handle prev_close,
+                             nb::handle buy_price, nb::handle sell_price) {
+    const nb::handle frames[8] = {can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price};
+    nb::object dates = as_index(pnl_index);
+    nb::object codes = as_index(columns);
+    const auto rows = static_cast<Index>(nb::len(dates));
+    const auto cols = static_cast<Index>(nb::len(codes));
+
+    nb::dict out;
+    for (const char* key : {"prev_close_arr", "can_buy_arr", "cant_sell_arr", "close_arr", "buy_price_arr",
+                            "sell_price_arr", "split_arr", "dividend_arr"})
+        out[key] = nb::none();
+    for (int s = 0; s < 8; ++s) {
+        const Frame f = frame_arg(frames[s], kSlots[s].argument);
+        const AlignedView view(f.view, label_map(f.index, dates), label_map(f.columns, codes));
+        if (kSlots[s].is_flag) {
+            std::vector<std::uint8_t> flags;
+            {
+                nb::gil_scoped_release release;  // reads only the viewed buffer, kept alive by `f`
+                flags = gather_flags(view, kSlots[s].missing_flag);
+            }
+            out[kSlots[s].key] = numpy_bool_matrix(std::move(flags), rows, cols);
+        } else {
+            std::vector<double> values;
+            {
+                nb::gil_scoped_release release;
+                values = gather_numbers(view);
+            }
+            out[kSlots[s].key] = numpy_matrix(std::move(values), rows, cols);
+        }
+    }
+    return out;
+}
+
+double sharpe(nb::handle series, nb::handle periods) {
+    const double p = float_arg(periods, "periods");
+    const std::vector<double> x = float_values(series, "series");
+    return safe_sharpe(x.data(), static_cast<Index>(x.size()), p);
+}
+
+nb::object with_datetime_index(nb::handle frame) {
+    nb::object index = frame.attr("index");
+    const Libraries& l = libs();
+    nb::object datetime_index = l.pd.attr("DatetimeIndex");
+    if (PyObject_IsInstance(index.ptr(), datetime_index.ptr()) == 1) return frame.attr("copy")();
+    // YYYYMMDD labels, as text or integers.
+    nb::object text = index.attr("astype")("str");
+    nb::object parsed = l.pd.attr("to_datetime")(text, "format"_a = "%Y%m%d");
+    nb::object out = frame.attr("copy")();
+    out.attr("index") = parsed;
+    return out;
+}
+
+}  // namespace
+
+NB_MODULE(_core, m) {
+    m.doc() = "Kernels shared by the strategy engine and the factor group backtest.";
+
+    m.def("_build_market_arrays", &build_market_arrays, "pnl_index"_a, "columns"_a, "can_buy_stock"_a,
+          "cant_sell_stock"_a, "split_factor"_a, "dividend_factor"_a, "close_price"_a, "prev_close"_a,
+          "buy_price"_a, "sell_price"_a,
+          "Align the eight market Frames to (pnl_index, columns) as dense row-major arrays.\n\n"
+          "Returns a dict with prev_close_arr, can_buy_arr, cant_sell_arr, close_arr, buy_price_arr,\n"
+          "sell_price_arr, split_arr and dividend_arr. Float arrays hold NaN where a date or code is\n"
+          "absent from a Frame. The two feasibility arrays are boolean: a cell counts as true when it is\n"
+          "non-zero and not NaN, and an absent or NaN cell blocks the trade (can_buy_arr False,\n"
+          "cant_sell_arr True).");
+
+    m.def("safe_sharpe", &sharpe, "series"_a, "periods"_a = 252,
+          "Annualised Sharpe ratio: mean / sample standard deviation (ddof=1) x sqrt(periods).\n\n"
+          "Returns NaN, never raising, for fewer than two values or for a zero or non-finite standard\n"
+          "deviation. Callers pass series already cleaned of NaN and infinities.");
+
+    m.def("_with_datetime_index", &with_datetime_index, "frame"_a,
+          "A copy of `frame` whose YYYYMMDD row labels (text or integers) become date-times.");
+
+    // One process-wide lock serialises all chart drawing; matplotlib's state is global.
+    m.attr("_MATPLOTLIB_PLOT_LOCK") = nb::module_::import_("threading").attr("RLock")();
+}

@@ -1,0 +1,51 @@
+// vantorel.backtest._weightsim: the strategy engine.
+#include "weightsim.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// Charts come with the report drawing; until then asking for one is an error, never a silent skip.
+[[noreturn]] void chart_unavailable(const char* chart) {
+    const std::string msg = std::string(chart) + " is not available yet: this build draws no charts";
+    PyErr_SetString(PyExc_NotImplementedError, msg.c_str());
+    throw nb::python_error();
+}
+
+}  // namespace
+
+NB_MODULE(_weightsim, m) {
+    m.doc() = "The strategy engine: weight smoothing, VWAP simulation, total frame, statistics and pipeline.";
+
+    m.attr("TRADING_DAYS_PER_YEAR") = vantorel::weightsim::kTradingDaysPerYear;
+    m.attr("ROLLING_STABILITY_DAYS") = 60;
+    m.attr("MIN_ROLLING_STABILITY_DAYS") = 5;
+
+    nb::module_ core = nb::module_::import_("vantorel.backtest._core");
+    m.attr("_build_market_arrays") = core.attr("_build_market_arrays");
+    m.attr("_with_datetime_index") = core.attr("_with_datetime_index");
+    m.attr("safe_sharpe") = core.attr("safe_sharpe");
+    m.attr("_MATPLOTLIB_PLOT_LOCK") = core.attr("_MATPLOTLIB_PLOT_LOCK");
+
+    nb::object dataclasses = nb::module_::import_("dataclasses");
+    nb::list fields;
+    for (const char* f : {"strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary",
+                          "plot_paths"})
+        fields.append(nb::str(f));
+    nb::object result_type = dataclasses.attr("make_dataclass")("_StrategyCoreResult", fields);
+    result_type.attr("__module__") = "vantorel.backtest._weightsim";
+    result_type.attr("__doc__") =
+        "Result of one strategy backtest: strategy_name, daily_return, cumulative_return (net value),\n"
+        "stats, benchmark_summary and plot_paths.";
+    m.attr("_StrategyCoreResult") = result_type;
+
+    vantorel::weightsim::register_simulation(m);
+    vantorel::weightsim::register_statistics(m);
+    vantorel::weightsim::register_pipeline(m);
+
+    m.def("plot_strategy_performance", [](nb::args, nb::kwargs) { chart_unavailable("the strategy performance chart"); },
+          "Draws the strategy performance chart (not available in this build).");
+    m.def("plot_weekly_net_value", [](nb::args, nb::kwargs) { chart_unavailable("the weekly net value chart"); },
+          "Draws the weekly net value chart (not available in this build).");
+}

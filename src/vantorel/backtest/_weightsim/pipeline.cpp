@@ -1,0 +1,251 @@
+// run_strategy_backtest_core: alignment, smoothing, simulation, benchmark join, statistics.
+#include "vantorel/stats.hpp"
+#include "weightsim.hpp"
+
+#include <cmath>
+
+namespace vantorel::weightsim {
+
+using namespace nb::literals;
+using namespace vantorel::bridge;
+
+namespace {
+
+nb::object core_result_type() { return nb::module_::import_("vantorel.backtest._weightsim").attr("_StrategyCoreResult"); }
+
+nb::object make_result(const std::string& name, nb::handle daily, nb::handle cumulative, nb::handle stats,
+                       nb::handle summary, nb::handle plot_paths) {
+    return core_result_type()(name, daily, cumulative, stats, summary, plot_paths);
+}
+
+nb::object empty_result(const std::string& name) {
+    nb::object empty = empty_float_series();
+    return make_result(name, empty, empty, empty_stats(), libs().DataFrame(), nb::dict());
+}
+
+// Strategy rows on dates of the close prices, codes the close prices know, columns with any weight.
+WeightTable align_to_market(const Frame& strategy, const Frame& close) {
+    IndexMap on_market_dates, known_codes;
+    const IndexMap date_pos = label_map(close.index, strategy.index);
+    for (std::size_t i = 0; i < date_pos.size(); ++i)
+        if (date_pos[i] >= 0) on_market_dates.push_back(static_cast<Index>(i));
+    const IndexMap code_pos = label_map(close.columns, strategy.columns);
+    for (std::size_t k = 0; k < code_pos.size(); ++k)
+        if (code_pos[k] >= 0) known_codes.push_back(static_cast<Index>(k));
+
+    std::vector<std::uint8_t> has_weight;
+    {
+        const AlignedView candidate(strategy.view, on_market_dates, known_codes);
+        nb::gil_scoped_release release;
+        has_weight = columns_with_value(candidate);
+    }
+    IndexMap kept;
+    for (std::size_t k = 0; k < has_weight.size(); ++k)
+        if (has_weight[k]) kept.push_back(known_codes[k]);
+
+    WeightTable w;
+    w.keep_alive = strategy.array;
+    w.source = strategy.view;
+    w.index = take(strategy.index, on_market_dates);
+    w.columns = take(strategy.columns, kept);
+    w.rows = std::move(on_market_dates);
+    w.cols = std::move(kept);
+    return w;
+}
+
+// Benchmark daily returns with infinities and missing values read as 0.
+std::vector<double> cleaned_returns(nb::handle series, const char* name) {
+    std::vector<double> v = float_values(series, name);
+    for (double& x : v)
+        if (!std::isfinite(x)) x = 0.0;
+    return v;
+}
+
+nb::object flat_benchmark_join(nb::handle dates, std::vector<double>&& daily) {
+    const std::size_t n = daily.size();
+    nb::dict columns;
+    columns["daily_return"] = numpy_vector(std::move(daily));
+    columns["index_daily_return"] = numpy_vector(std::vector<double>(n, 0.0));
+    columns["close"] = numpy_vector(std::vector<double>(n, 1.0));
+    return libs().DataFrame(columns, "index"_a = dates);
+}
+
+// Inner join of the strategy's daily returns with the benchmark level and daily return, over the
+// benchmark's dates from the strategy's first to its last date.
+nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb::handle series) {
+    nb::object bm_index = series.attr("index");
+    require_unique(bm_index, "benchmark_dict", "row");
+    std::vector<double> bm_daily = cleaned_returns(series, "benchmark_dict");
+    const std::vector<double> level = [&] {
+        std::vector<double> s = running_sum(bm_daily.data(), static_cast<Index>(bm_daily.size()));
+        for (double& x : s) x += 1.0;
+        return s;
+    }();
+    nb::object first = dates[nb::int_(0)], last = dates[nb::int_(nb::len(dates) - 1)];
+    nb::object in_range = (bm_index.attr("__ge__")(first)).attr("__and__")(bm_index.attr("__le__")(last));
+    const std::vector<std::uint8_t> in_range_mask = bool_values(in_range);
+    const IndexMap bm_rows = positions(in_range_mask);
+    const IndexMap found = label_map(take(bm_index, bm_rows), dates);
+
+    IndexMap joined_rows;
+    std::vector<double> j_daily, j_close, j_index;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (found[i] < 0) continue;
+        const auto b = static_cast<std::size_t>(bm_rows[static_cast<std::size_t>(found[i])]);
+        joined_rows.push_back(static_cast<Index>(i));
+        j_daily.push_back(daily[i]);
+        j_close.push_back(level[b]);
+        j_index.push_back(bm_daily[b]);
+    }
+    nb::dict columns;
+    columns["daily_return"] = numpy_vector(std::move(j_daily));
+    columns["close"] = numpy_vector(std::move(j_close));
+    columns["index_daily_return"] = numpy_vector(std::move(j_index));
+    return libs().DataFrame(columns, "index"_a = take(dates, joined_rows));
+}
+
+// One row per benchmark sharing dates with the total frame: annual return, excess and its risk.
+nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
+    if (benchmark_dict.is_none() || nb::len(benchmark_dict) == 0) return libs().DataFrame();
+    nb::object dates = total.attr("index");
+    const std::vector<double> strategy = float_values(total["daily_return"], "daily_return");
+    nb::list rows;
+    for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
+        if (!is_series(series)) raise_type_error("benchmark_dict", "dict of Series", series);
+        require_unique(series.attr("index"), "benchmark_dict", "row");
+        const std::vector<double> aligned = float_values(series.attr("reindex")(dates), "benchmark_dict");
+        std::vector<double> s, b;
+        for (std::size_t i = 0; i < aligned.size(); ++i)
+            if (!std::isnan(aligned[i])) {
+                s.push_back(strategy[i]);
+                b.push_back(aligned[i]);
+            }
+        if (b.empty()) continue;
+        ExcessSummary e;
+        {
+            nb::gil_scoped_release release;
+            e = summarise_excess(s.data(), b.data(), static_cast<Index>(b.size()));
+        }
+        nb::dict row;
+        row["benchmark_name"] = name;
+        row["benchmark_annual_return"] = e.benchmark_annual_return;
+        row["excess_annual_return"] = e.excess_annual_return;
+        row["excess_sharpe"] = e.excess_sharpe;
+        row["excess_max_dd"] = e.excess_max_dd;
+        rows.append(row);
+    }
+    if (nb::len(rows) == 0) return libs().DataFrame();
+    return libs().DataFrame(rows);
+}
+
+nb::object weekly_chart_path(nb::handle main_path) {
+    nb::object stem = main_path.attr("stem"), suffix = main_path.attr("suffix");
+    return main_path.attr("with_name")(nb::str("{}_weekly_net_value{}").format(stem, suffix));
+}
+
+nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can_buy, nb::handle cant_sell,
+                                      nb::handle split, nb::handle dividend, nb::handle close,
+                                      nb::handle prev_close, nb::handle buy_price, nb::handle sell_price,
+                                      nb::handle benchmark_dict, nb::handle benchmark_names,
+                                      nb::handle rolling_window, nb::handle total_money, nb::handle fee,
+                                      nb::handle rule_fee, nb::handle plot_image_kind, nb::handle plot_save_path,
+                                      nb::handle strategy_name, nb::handle plot_title) {
+    // Every argument is checked before any work.
+    if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
+        raise_type_error("benchmark_dict", "dict", benchmark_dict);
+    const std::string primary = str_arg(benchmark_names, "benchmark_names");
+    const Index window = int_arg(rolling_window, "rolling_window");
+    TradingCosts costs;
+    costs.total_money = float_arg(total_money, "total_money");
+    costs.fee = float_arg(fee, "fee");
+    costs.rule_fee = float_arg(rule_fee, "rule_fee");
+    const std::optional<std::string> image_kind = optional_str_arg(plot_image_kind, "plot_image_kind");
+    if (!plot_save_path.is_none() && !PyUnicode_Check(plot_save_path.ptr()) &&
+        !nb::hasattr(plot_save_path, "__fspath__"))
+        raise_type_error("plot_save_path", "str", plot_save_path);
+    const std::string name = str_arg(strategy_name, "strategy_name");
+    (void)optional_str_arg(plot_title, "plot_title");
+    const Frame strategy = frame_arg(strategy_matrix, "strategy_matrix");
+    const MarketFrames market =
+        market_frames(can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price);
+
+    WeightTable work = smooth(align_to_market(strategy, market.close), window);
+    std::vector<std::uint8_t> usable;
+    WeightSummary weight_summary;
+    {
+        const AlignedView view = work.aligned();
+        nb::gil_scoped_release release;
+        usable = rows_with_value(view);
+        weight_summary = summarise_weights(view);
+    }
+    Index last_usable = -1;
+    for (std::size_t j = 0; j < usable.size(); ++j)
+        if (usable[j]) last_usable = static_cast<Index>(j);
+    if (last_usable < 0) return empty_result(name);
+
+    DailyReturns returns = simulate(work, market, costs);
+    if (returns.values.empty()) return empty_result(name);
+
+    // Returns after the last date with any weight are not part of the backtest.
+    nb::object last_date = work.index[nb::int_(last_usable)];
+    nb::object not_later = returns.index.attr("__le__")(last_date);
+    const std::vector<std::uint8_t> mask = bool_values(not_later);
+    IndexMap kept;
+    std::vector<double> daily;
+    for (std::size_t i = 0; i < mask.size(); ++i)
+        if (mask[i]) {
+            kept.push_back(static_cast<Index>(i));
+            daily.push_back(returns.values[i]);
+        }
+    if (kept.empty()) return empty_result(name);  // nothing left to join: the empty result, not a crash
+    nb::object dates = take(returns.index, kept);
+
+    nb::object joined;
+    if (!benchmark_dict.is_none() && PyDict_Contains(benchmark_dict.ptr(), nb::str(primary.c_str()).ptr()) == 1) {
+        nb::object series = nb::borrow<nb::dict>(benchmark_dict)[primary.c_str()];
+        if (!is_series(series)) raise_type_error("benchmark_dict", "dict of Series", series);
+        joined = benchmark_join(dates, daily, series);
+    } else {
+        joined = flat_benchmark_join(dates, std::move(daily));  // measured against a flat benchmark
+    }
+    if (nb::len(joined) == 0) return empty_result(name);
+
+    nb::object total = total_frame(joined);
+    if (nb::len(total) == 0) return empty_result(name);  // every daily return was missing
+    nb::dict stats = strategy_stats(total, weight_summary);
+    nb::object summary = benchmark_summary(total, benchmark_dict);
+
+    nb::dict plot_paths;
+    if (image_kind && !plot_save_path.is_none()) {
+        nb::object main_path = nb::module_::import_("pathlib").attr("Path")(plot_save_path);
+        nb::object weekly_path = weekly_chart_path(main_path);
+        nb::module_ self = nb::module_::import_("vantorel.backtest._weightsim");
+        self.attr("plot_strategy_performance")(total, stats, name, plot_title, "save_path"_a = main_path,
+                                               "image_kind"_a = plot_image_kind, "benchmark_name"_a = primary,
+                                               "rolling_window"_a = window);
+        self.attr("plot_weekly_net_value")(total, name, plot_title, "save_path"_a = weekly_path,
+                                           "image_kind"_a = plot_image_kind, "benchmark_name"_a = primary);
+        plot_paths["main"] = nb::str(main_path);
+        plot_paths["weekly_net_value"] = nb::str(weekly_path);
+    }
+    return make_result(name, total["daily_return"], total["long"], stats, summary, plot_paths);
+}
+
+}  // namespace
+
+void register_pipeline(nb::module_& m) {
+    m.def("run_strategy_backtest_core", &run_strategy_backtest_core, "strategy_matrix"_a, "can_buy_stock"_a,
+          "cant_sell_stock"_a, "split_factor"_a, "dividend_factor"_a, "close_price"_a, "prev_close"_a,
+          "buy_price"_a, "sell_price"_a, "benchmark_dict"_a.none() = nb::none(), "benchmark_names"_a = "000852",
+          "rolling_window"_a = 0, "total_money"_a = 1e8, "fee"_a = 0.0001, "rule_fee"_a = 0.0005,
+          "plot_image_kind"_a.none() = "large", "plot_save_path"_a.none() = nb::none(),
+          "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
+          "Run a strategy backtest: align the weights to the market, smooth them (rolling_window > 1),\n"
+          "trade them at VWAP prices, join the primary benchmark (a flat one when benchmark_dict lacks\n"
+          "it), build the total frame, the statistics and the excess summary of every benchmark, and\n"
+          "draw the two charts when plot_image_kind and plot_save_path are both given.\n\n"
+          "Returns a _StrategyCoreResult; the empty result (no rows, all-NaN statistics) when nothing\n"
+          "could be traded.");
+}
+
+}  // namespace vantorel::weightsim
