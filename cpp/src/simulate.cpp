@@ -1,5 +1,6 @@
 #include "vantorel/simulate.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -9,94 +10,168 @@ namespace {
 
 // NaN -> 0, +inf -> largest double, -inf -> most negative double: a missing price contributes nothing.
 inline double neutralise(double v) {
-    if (std::isnan(v)) return 0.0;
-    if (std::isinf(v)) return v > 0 ? kMaxFinite : -kMaxFinite;
+    if (std::isnan(v))
+        return 0.0;
+    if (std::isinf(v))
+        return v > 0 ? kMaxFinite : -kMaxFinite;
     return v;
 }
 
 // The five per-day sums, combined in a fixed order at the end of the day.
 using DaySums = std::array<double, 5>;
 
-struct Trader {
-    const AlignedView& weights;
-    const MarketViews& m;
-    double total_money, lot, buy_rate, sell_rate;
+inline double day_cash(const DaySums& s) {
+    return (((s[0] + s[1]) + s[2]) + s[3]) + s[4];
+}
 
-    Trader(const AlignedView& w, const MarketViews& market, const TradingCosts& c)
-        : weights(w), m(market), total_money(c.total_money), lot(c.lot_size),
-          buy_rate(1.0 + c.fee), sell_rate((1.0 - c.fee) - c.rule_fee) {}
+// floor() without a library call: exact for every double (large ones are already integers).
+inline double floor_exact(double x) {
+    if (!(std::fabs(x) < 4503599627370496.0))
+        return x;  // |x| >= 2^52, infinities, NaN
+    const double t = static_cast<double>(static_cast<std::int64_t>(x));
+    return t > x ? t - 1.0 : t;
+}
 
-    // Trades stock k on day i from holding `held` (shares) and adds its results to `sums`.
-    inline void step(Index i, Index k, double& held, DaySums& sums) const {
-        const double w = weights.number(i, k);
-        const double prev_close = m.prev_close.number(i, k);
+// A stock's market values for one day.
+struct Quote {
+    double prev_close, close, buy_price, sell_price, split, dividend;
+    bool can_buy, cant_sell;
+};
+
+// One trading day over the day's active stocks (yesterday's holdings and the traded weights,
+// ascending by column). All quotes of the day are fetched first in one tight loop, so the
+// scattered loads overlap instead of waiting behind the trading arithmetic.
+class DayTrader {
+public:
+    explicit DayTrader(const TradingCosts& c)
+        : total_money_(c.total_money),
+          lot_(c.lot_size),
+          buy_rate_(1.0 + c.fee),
+          sell_rate_((1.0 - c.fee) - c.rule_fee) {}
+
+    // Trades the day; `held` is updated, `holding` receives the stocks held afterwards.
+    double trade(const MarketViews& m, Index i, const std::vector<std::int32_t>& active,
+                 const std::vector<double>& weight, std::vector<double>& held,
+                 std::vector<std::int32_t>& holding) {
+        const AlignedView::Row prev_close = m.prev_close.row(i), close = m.close.row(i),
+                               buy_price = m.buy_price.row(i), sell_price = m.sell_price.row(i),
+                               split = m.split.row(i), dividend = m.dividend.row(i),
+                               can_buy = m.can_buy.row(i), cant_sell = m.cant_sell.row(i);
+        const std::size_t n = active.size();
+        quotes_.resize(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            const Index k = active[j];
+            // An absent feasibility cell blocks the trade.
+            quotes_[j] = Quote{prev_close.number(k),   close.number(k),        buy_price.number(k),
+                               sell_price.number(k),   split.number(k),        dividend.number(k),
+                               can_buy.flag(k, false), cant_sell.flag(k, true)};
+        }
+        DaySums sums{};
+        holding.clear();
+        for (std::size_t j = 0; j < n; ++j) {
+            double& h = held[static_cast<std::size_t>(active[j])];
+            step(quotes_[j], weight[j], h, sums);
+            if (h != 0.0)
+                holding.push_back(active[j]);
+        }
+        return day_cash(sums) / total_money_;
+    }
+
+private:
+    // Trades one stock towards weight w (NaN: none) from holding `held` shares; adds its results.
+    void step(const Quote& q, double w, double& held, DaySums& sums) const {
         // Targets are sized from the fixed capital and the previous close, floored to whole lots;
         // a missing weight or an unusable previous close targets zero shares.
         double target = 0.0;
-        if (std::isfinite(w) && std::isfinite(prev_close) && prev_close > 0.0)
-            target = std::floor(total_money * w / (prev_close * lot)) * lot;
-        if (target == 0.0 && held == 0.0) return;  // neither held nor wanted: contributes nothing
+        if (std::isfinite(w) && std::isfinite(q.prev_close) && q.prev_close > 0.0)
+            target = floor_exact(total_money_ * w / (q.prev_close * lot_)) * lot_;
+        if (target == 0.0 && held == 0.0)
+            return;  // neither held nor wanted: contributes nothing
 
         const double diff = target - held;
-        // An absent feasibility cell blocks the trade.
-        const double real_buy = (diff > 0.0 && m.can_buy.flag(i, k, false)) ? diff : 0.0;
-        const double sell = (diff < 0.0 && !m.cant_sell.flag(i, k, true)) ? -diff : 0.0;
+        const double real_buy = (diff > 0.0 && q.can_buy) ? diff : 0.0;
+        const double sell = (diff < 0.0 && !q.cant_sell) ? -diff : 0.0;
         const double hold = held - sell;
         held = hold + real_buy;
 
-        if (real_buy != 0.0) {
-            const double buy_coeff = neutralise(m.close.number(i, k) - m.buy_price.number(i, k) * buy_rate);
-            sums[0] += real_buy * buy_coeff;
-        }
-        if (hold == 0.0 && sell == 0.0) return;
-        // A missing split means none; a missing dividend means none.
-        double split = m.split.number(i, k);
-        if (std::isnan(split)) split = 1.0;
-        const double dividend = neutralise(m.dividend.number(i, k));
+        if (real_buy != 0.0)
+            sums[0] += real_buy * neutralise(q.close - q.buy_price * buy_rate_);
+        if (hold == 0.0 && sell == 0.0)
+            return;
+        // A missing split means none; a missing dividend means none; a missing price gives 0.
+        const double split = std::isnan(q.split) ? 1.0 : q.split;
+        const double dividend = neutralise(q.dividend);
         if (hold != 0.0) {
-            const double hold_coeff = neutralise(split * m.close.number(i, k) - prev_close);
-            sums[1] += hold * hold_coeff;
+            sums[1] += hold * neutralise(split * q.close - q.prev_close);
             sums[2] += hold * dividend;
         }
         if (sell != 0.0) {
-            const double sell_coeff = neutralise(split * m.sell_price.number(i, k) * sell_rate - prev_close);
-            sums[3] += sell * sell_coeff;
+            sums[3] += sell * neutralise(split * q.sell_price * sell_rate_ - q.prev_close);
             sums[4] += sell * dividend;
         }
     }
+
+    double total_money_, lot_, buy_rate_, sell_rate_;
+    std::vector<Quote> quotes_;
 };
 
-inline double day_cash(const DaySums& s) { return (((s[0] + s[1]) + s[2]) + s[3]) + s[4]; }
+// The sorted union of the traded weights' columns and the held stocks; held-only stocks get NaN.
+void merge_active(const std::vector<WeightEntry>& traded, const std::vector<std::int32_t>& holding,
+                  std::vector<std::int32_t>& active, std::vector<double>& weight) {
+    active.clear();
+    weight.clear();
+    std::size_t a = 0, b = 0;
+    while (a < traded.size() && b < holding.size()) {
+        const std::int32_t ka = traded[a].col, kb = holding[b];
+        if (ka <= kb) {
+            active.push_back(ka);
+            weight.push_back(traded[a++].weight);
+            b += ka == kb;
+        } else {
+            active.push_back(kb);
+            weight.push_back(kNaN);
+            ++b;
+        }
+    }
+    for (; a < traded.size(); ++a) {
+        active.push_back(traded[a].col);
+        weight.push_back(traded[a].weight);
+    }
+    for (; b < holding.size(); ++b) {
+        active.push_back(holding[b]);
+        weight.push_back(kNaN);
+    }
+}
 
 }  // namespace
 
-std::vector<double> simulate_vwap_returns(const AlignedView& weights, const MarketViews& market,
-                                          const TradingCosts& costs) {
-    const Index n_days = weights.rows();
-    const Index n_stocks = weights.cols();
-    std::vector<double> out(static_cast<std::size_t>(n_days), 0.0);
-    if (n_days == 0) return out;
-    const Trader trader(weights, market, costs);
+SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketViews& market,
+                                       const TradingCosts& costs) {
+    SimulatedReturns result;
+    result.returns.assign(static_cast<std::size_t>(weights.rows()), 0.0);
+    DayTrader trader(costs);
+    WeightBlocks blocks(weights);
 
-    // Each stock's holding evolves on its own, so the loop order can follow the weights'
-    // memory layout; both orders add stocks into a day's sums in the same column order.
-    if (weights.source().column_major()) {
-        std::vector<DaySums> sums(static_cast<std::size_t>(n_days), DaySums{});
-        for (Index k = 0; k < n_stocks; ++k) {
-            double held = 0.0;
-            for (Index i = 0; i < n_days; ++i) trader.step(i, k, held, sums[static_cast<std::size_t>(i)]);
-        }
-        for (Index i = 0; i < n_days; ++i) out[static_cast<std::size_t>(i)] = day_cash(sums[static_cast<std::size_t>(i)]);
-    } else {
-        std::vector<double> held(static_cast<std::size_t>(n_stocks), 0.0);
-        for (Index i = 0; i < n_days; ++i) {
-            DaySums sums{};
-            for (Index k = 0; k < n_stocks; ++k) trader.step(i, k, held[static_cast<std::size_t>(k)], sums);
-            out[static_cast<std::size_t>(i)] = day_cash(sums);
+    // A stock that is neither held nor given a weight contributes nothing, so each day visits only
+    // the union of yesterday's holdings and the traded weights, in ascending column order: the
+    // day's sums add stocks in the same order as a walk over every column would.
+    std::vector<double> held(static_cast<std::size_t>(weights.cols()), 0.0);
+    std::vector<std::int32_t> holding, active;
+    std::vector<double> active_weight;
+    std::vector<WeightEntry> traded;  // the previous row's entries
+    while (blocks.next()) {
+        for (std::size_t j = 0; j < blocks.size(); ++j) {
+            const Index r = blocks.first_row() + static_cast<Index>(j);
+            if (is_trading_row(blocks.profile(), r)) {
+                merge_active(traded, holding, active, active_weight);
+                result.returns[static_cast<std::size_t>(r)] =
+                    trader.trade(market, r, active, active_weight, held, holding);
+            }
+            traded.assign(blocks.entries(j).begin(), blocks.entries(j).end());
         }
     }
-    for (double& v : out) v /= costs.total_money;
-    return out;
+    result.profile = blocks.take_profile();
+    return result;
 }
 
 }  // namespace vantorel

@@ -7,11 +7,16 @@ namespace vantorel {
 
 namespace {
 
+// Mean skipping NaN; NaN when nothing is left.
 double mean(const double* x, Index n) {
-    if (n == 0) return kNaN;
     double s = 0.0;
-    for (Index i = 0; i < n; ++i) s += x[i];
-    return s / static_cast<double>(n);
+    Index count = 0;
+    for (Index i = 0; i < n; ++i)
+        if (!std::isnan(x[i])) {
+            s += x[i];
+            ++count;
+        }
+    return count == 0 ? kNaN : s / static_cast<double>(count);
 }
 
 // Drawdown of a level series: level minus its running maximum.
@@ -20,7 +25,8 @@ std::vector<double> drawdown(const std::vector<double>& level) {
     double peak = -std::numeric_limits<double>::infinity();
     for (std::size_t i = 0; i < level.size(); ++i) {
         // The running maximum skips NaN; a NaN level gives a NaN drawdown.
-        if (!std::isnan(level[i]) && !(level[i] <= peak)) peak = level[i];
+        if (!std::isnan(level[i]) && !(level[i] <= peak))
+            peak = level[i];
         out[i] = level[i] - peak;
     }
     return out;
@@ -30,7 +36,8 @@ std::vector<double> drawdown(const std::vector<double>& level) {
 double nan_min(const double* x, Index n) {
     double m = kNaN;
     for (Index i = 0; i < n; ++i)
-        if (!std::isnan(x[i]) && (std::isnan(m) || x[i] < m)) m = x[i];
+        if (!std::isnan(x[i]) && (std::isnan(m) || x[i] < m))
+            m = x[i];
     return m;
 }
 
@@ -39,38 +46,55 @@ std::vector<double> finite_only(const double* x, Index n) {
     std::vector<double> out;
     out.reserve(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i)
-        if (std::isfinite(x[i])) out.push_back(x[i]);
+        if (std::isfinite(x[i]))
+            out.push_back(x[i]);
     return out;
 }
 
 double share_positive(const std::vector<double>& x) {
-    if (x.empty()) return kNaN;
+    if (x.empty())
+        return kNaN;
     double count = 0.0;
-    for (double v : x) count += v > 0.0 ? 1.0 : 0.0;
+    for (double v : x)
+        count += v > 0.0 ? 1.0 : 0.0;
     return count / static_cast<double>(x.size());
 }
 
 }  // namespace
 
 double safe_sharpe(const double* x, Index n, double periods) {
-    if (n < 2) return kNaN;
+    Index count = 0;
+    for (Index i = 0; i < n; ++i)
+        count += !std::isnan(x[i]);
+    if (count < 2)
+        return kNaN;
     const double m = mean(x, n);
     double ss = 0.0;
-    for (Index i = 0; i < n; ++i) ss += (x[i] - m) * (x[i] - m);
-    const double sd = std::sqrt(ss / static_cast<double>(n - 1));
-    if (!std::isfinite(sd) || sd == 0.0) return kNaN;
+    for (Index i = 0; i < n; ++i)
+        if (!std::isnan(x[i]))
+            ss += (x[i] - m) * (x[i] - m);
+    const double sd = std::sqrt(ss / static_cast<double>(count - 1));
+    if (!std::isfinite(sd) || sd == 0.0)
+        return kNaN;
     return m / sd * std::sqrt(periods);
 }
 
 std::vector<double> running_sum(const double* x, Index n) {
     std::vector<double> out(static_cast<std::size_t>(n));
     double s = 0.0;
-    for (Index i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = (s += x[i]);
+    for (Index i = 0; i < n; ++i) {
+        if (std::isnan(x[i])) {
+            out[static_cast<std::size_t>(i)] = kNaN;  // a missing value is skipped, not carried
+            continue;
+        }
+        out[static_cast<std::size_t>(i)] = (s += x[i]);
+    }
     return out;
 }
 
 double pearson(const double* x, const double* y, Index n) {
-    if (n < 2) return kNaN;
+    if (n < 2)
+        return kNaN;
     const double mx = mean(x, n), my = mean(y, n);
     double sxy = 0.0, sxx = 0.0, syy = 0.0;
     for (Index i = 0; i < n; ++i) {
@@ -80,34 +104,43 @@ double pearson(const double* x, const double* y, Index n) {
         syy += dy * dy;
     }
     const double r = sxy / std::sqrt(sxx) / std::sqrt(syy);
-    if (std::isnan(r)) return kNaN;
+    if (std::isnan(r))
+        return kNaN;
     return std::clamp(r, -1.0, 1.0);
 }
 
-TotalFrameColumns build_total_frame(const double* daily, const double* index_daily, const double* close, Index n) {
+TotalFrameColumns build_total_frame(const double* daily, const double* index_daily, const double* close,
+                                    Index n) {
     TotalFrameColumns t;
     const auto N = static_cast<std::size_t>(n);
-    if (n == 0) return t;
+    if (n == 0)
+        return t;
 
     t.extra_daily_return.resize(N);
-    for (std::size_t i = 0; i < N; ++i) t.extra_daily_return[i] = daily[i] - index_daily[i];
+    for (std::size_t i = 0; i < N; ++i)
+        t.extra_daily_return[i] = daily[i] - index_daily[i];
 
     // Net values are additive: 1 + running sum, rebased on the first row.
     std::vector<double> nav = running_sum(daily, n);
-    for (double& v : nav) v += 1.0;
+    for (double& v : nav)
+        v += 1.0;
     t.long_nav.resize(N);
-    for (std::size_t i = 0; i < N; ++i) t.long_nav[i] = nav[i] / nav[0];
+    for (std::size_t i = 0; i < N; ++i)
+        t.long_nav[i] = nav[i] / nav[0];
 
     const bool close_usable = close != nullptr && !std::isnan(close[0]) && close[0] != 0.0;
     t.close_net_value.resize(N);
     if (close_usable) {
-        for (std::size_t i = 0; i < N; ++i) t.close_net_value[i] = close[i] / close[0];
+        for (std::size_t i = 0; i < N; ++i)
+            t.close_net_value[i] = close[i] / close[0];
     } else {
         std::vector<double> proxy = running_sum(index_daily, n);
-        for (double& v : proxy) v += 1.0;
+        for (double& v : proxy)
+            v += 1.0;
         if (close == nullptr) {
             // Without a close column the proxy level becomes the close and is rebased.
-            for (std::size_t i = 0; i < N; ++i) t.close_net_value[i] = proxy[i] / proxy[0];
+            for (std::size_t i = 0; i < N; ++i)
+                t.close_net_value[i] = proxy[i] / proxy[0];
             t.close = std::move(proxy);
         } else {
             t.close_net_value = std::move(proxy);  // an unusable first close: not rebased
@@ -118,9 +151,11 @@ TotalFrameColumns build_total_frame(const double* daily, const double* index_dai
 
     std::vector<double> excess = running_sum(t.extra_daily_return.data(), n);
     t.extra_return.resize(N);
-    for (std::size_t i = 0; i < N; ++i) t.extra_return[i] = excess[i] - excess[0];
+    for (std::size_t i = 0; i < N; ++i)
+        t.extra_return[i] = excess[i] - excess[0];
     std::vector<double> excess_level(N);
-    for (std::size_t i = 0; i < N; ++i) excess_level[i] = t.extra_return[i] + 1.0;
+    for (std::size_t i = 0; i < N; ++i)
+        excess_level[i] = t.extra_return[i] + 1.0;
     t.extra_max_drowdown = drawdown(excess_level);
     return t;
 }
@@ -129,7 +164,8 @@ std::array<double, 13> strategy_stats(const TotalFrameInput& t, double holding_c
     std::array<double, 13> s;
     s.fill(kNaN);
     const Index n = t.rows;
-    if (n == 0) return s;
+    if (n == 0)
+        return s;
     const std::vector<double> daily = finite_only(t.daily_return, n);
     const std::vector<double> bench = finite_only(t.index_daily_return, n);
     const std::vector<double> extra = finite_only(t.extra_daily_return, n);
@@ -157,7 +193,8 @@ std::array<double, 13> strategy_stats(const TotalFrameInput& t, double holding_c
 
 ExcessSummary summarise_excess(const double* strategy, const double* benchmark, Index n) {
     std::vector<double> excess(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i) excess[static_cast<std::size_t>(i)] = strategy[i] - benchmark[i];
+    for (Index i = 0; i < n; ++i)
+        excess[static_cast<std::size_t>(i)] = strategy[i] - benchmark[i];
     const std::vector<double> cum = running_sum(excess.data(), n);
     const std::vector<double> dd = drawdown(cum);
     ExcessSummary s;

@@ -1,56 +1,171 @@
 #include "vantorel/weights.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vantorel {
 
-std::vector<std::uint8_t> rows_with_value(const AlignedView& m) {
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(m.rows()), 0);
-    if (m.source().column_major()) {
-        for (Index k = 0; k < m.cols(); ++k)
-            for (Index i = 0; i < m.rows(); ++i)
-                if (!out[static_cast<std::size_t>(i)] && !std::isnan(m.number(i, k))) out[static_cast<std::size_t>(i)] = 1;
-    } else {
-        for (Index i = 0; i < m.rows(); ++i)
-            for (Index k = 0; k < m.cols(); ++k)
-                if (!std::isnan(m.number(i, k))) {
-                    out[static_cast<std::size_t>(i)] = 1;
-                    break;
-                }
-    }
-    return out;
+namespace {
+
+// NaN as 0, infinities as the largest finite doubles.
+inline double zero_filled(double v) {
+    if (std::isnan(v))
+        return 0.0;
+    if (std::isinf(v))
+        return v > 0 ? kMaxFinite : -kMaxFinite;
+    return v;
 }
 
-std::vector<std::uint8_t> columns_with_value(const AlignedView& m) {
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(m.cols()), 0);
-    if (m.source().column_major()) {
-        for (Index k = 0; k < m.cols(); ++k)
-            for (Index i = 0; i < m.rows(); ++i)
-                if (!std::isnan(m.number(i, k))) {
-                    out[static_cast<std::size_t>(k)] = 1;
-                    break;
-                }
-    } else {
-        for (Index i = 0; i < m.rows(); ++i)
-            for (Index k = 0; k < m.cols(); ++k)
-                if (!out[static_cast<std::size_t>(k)] && !std::isnan(m.number(i, k))) out[static_cast<std::size_t>(k)] = 1;
+}  // namespace
+
+namespace {
+
+constexpr std::size_t kBlockRows = 64;
+
+}  // namespace
+
+WeightBlocks::WeightBlocks(const AlignedView& m) : m_(m) {
+    const auto R = static_cast<std::size_t>(m.rows());
+    profile_.present.assign(R, 0);
+    profile_.finite.assign(R, 0);
+    profile_.change.assign(R, 0.0);
+}
+
+bool WeightBlocks::next() {
+    if (n_ > 0)
+        previous_row_ = rows_[n_ - 1];
+    first_ += static_cast<Index>(n_);
+    const Index rows = m_.rows();
+    if (first_ >= rows) {
+        n_ = 0;
+        return false;
     }
-    return out;
+    n_ = static_cast<std::size_t>(std::min<Index>(static_cast<Index>(kBlockRows), rows - first_));
+    if (rows_.size() < n_)
+        rows_.resize(n_);
+    for (std::size_t j = 0; j < n_; ++j)
+        rows_[j].clear();
+    zeros_.assign(n_, 0);
+    infinities_.assign(n_, 0);
+    if (m_.source().column_major())
+        read_columns();
+    else
+        read_rows();
+    profile_block();
+    return true;
+}
+
+// Most cells are NaN: the common path is one comparison.
+#define VANTOREL_READ_CELL(j, k, v)                                             \
+    if ((v) == (v)) {                                                           \
+        if ((v) != 0.0)                                                         \
+            rows_[j].push_back(WeightEntry{static_cast<std::int32_t>(k), (v)}); \
+        else                                                                    \
+            ++zeros_[j];                                                        \
+        if ((v) - (v) != 0.0)                                                   \
+            ++infinities_[j];                                                   \
+    }
+
+void WeightBlocks::read_rows() {
+    const Index cols = m_.cols();
+    row_buffer_.resize(static_cast<std::size_t>(cols));
+    for (std::size_t j = 0; j < n_; ++j) {
+        const Index r = first_ + static_cast<Index>(j);
+        const double* row = m_.contiguous_row(r);
+        if (row == nullptr) {
+            m_.read_row(r, row_buffer_.data());
+            row = row_buffer_.data();
+        }
+        for (Index k = 0; k < cols; ++k) {
+            const double v = row[k];
+            VANTOREL_READ_CELL(j, k, v)
+        }
+    }
+}
+
+void WeightBlocks::read_columns() {
+    const Index cols = m_.cols();
+    for (Index k = 0; k < cols; ++k)
+        for (std::size_t j = 0; j < n_; ++j) {
+            const double v = m_.number(first_ + static_cast<Index>(j), k);
+            VANTOREL_READ_CELL(j, k, v)
+        }
+}
+
+#undef VANTOREL_READ_CELL
+
+namespace {
+
+// Sum over columns of |z_b - z_a| for two sorted entry lists; absent cells are 0 on their side.
+double row_change(const std::vector<WeightEntry>& a, const std::vector<WeightEntry>& b) {
+    double sum = 0.0;
+    std::size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size()) {
+        if (j >= b.size() || (i < a.size() && a[i].col < b[j].col)) {
+            sum += std::fabs(0.0 - zero_filled(a[i++].weight));
+        } else if (i >= a.size() || b[j].col < a[i].col) {
+            sum += std::fabs(zero_filled(b[j++].weight) - 0.0);
+        } else {
+            sum += std::fabs(zero_filled(b[j++].weight) - zero_filled(a[i++].weight));
+        }
+    }
+    return sum;
+}
+
+}  // namespace
+
+void WeightBlocks::profile_block() {
+    for (std::size_t j = 0; j < n_; ++j) {
+        const auto r = static_cast<std::size_t>(first_) + j;
+        const auto present = static_cast<Index>(rows_[j].size()) + zeros_[j];
+        profile_.present[r] = present;
+        profile_.finite[r] = present - infinities_[j];
+        if (r > 0)
+            profile_.change[r] = row_change(j > 0 ? rows_[j - 1] : previous_row_, rows_[j]);
+    }
+}
+
+WeightProfile profile_weights(const AlignedView& m) {
+    WeightBlocks blocks(m);
+    while (blocks.next()) {
+    }
+    return blocks.take_profile();
+}
+
+WeightSummary summarise_weights(const WeightProfile& p) {
+    WeightSummary s;
+    const Index rows = p.rows();
+    if (rows == 0)
+        return s;
+    double count_sum = 0.0;
+    for (Index c : p.finite)
+        count_sum += static_cast<double>(c);
+    s.holding_count = count_sum / static_cast<double>(rows);
+    if (rows > 1) {
+        double change_sum = 0.0;
+        for (Index r = 1; r < rows; ++r)
+            change_sum += p.change[static_cast<std::size_t>(r)];
+        s.turnover = change_sum / static_cast<double>(rows - 1) * 0.5;
+    }
+    return s;
 }
 
 SmoothedWeights smooth_weights(const AlignedView& m, Index window) {
     SmoothedWeights result;
     const Index rows = m.rows(), cols = m.cols();
     result.values.cols = cols;
-    if (window < 1 || rows < window) return result;
+    if (window < 1 || rows < window)
+        return result;
 
     // Dense copy with missing weights as 0, row-major so each window sum walks whole rows.
     std::vector<double> filled(static_cast<std::size_t>(rows * cols));
-    for (Index i = 0; i < rows; ++i)
-        for (Index k = 0; k < cols; ++k) {
-            const double v = m.number(i, k);
-            filled[static_cast<std::size_t>(i * cols + k)] = std::isnan(v) ? 0.0 : v;
-        }
+    for (Index i = 0; i < rows; ++i) {
+        double* dst = filled.data() + i * cols;
+        m.read_row(i, dst);
+        for (Index k = 0; k < cols; ++k)
+            if (std::isnan(dst[k]))
+                dst[k] = 0.0;
+    }
 
     const Index out_rows = rows - window + 1;
     std::vector<double>& out = result.values.values;
@@ -60,67 +175,29 @@ SmoothedWeights smooth_weights(const AlignedView& m, Index window) {
     for (Index r = 0; r < out_rows; ++r) {
         double* dst = out.data() + kept * cols;
         const double* first = filled.data() + r * cols;
-        for (Index k = 0; k < cols; ++k) dst[k] = first[k];
+        for (Index k = 0; k < cols; ++k)
+            dst[k] = first[k];
         for (Index j = 1; j < window; ++j) {
             const double* src = filled.data() + (r + j) * cols;
-            for (Index k = 0; k < cols; ++k) dst[k] += src[k];
+            for (Index k = 0; k < cols; ++k)
+                dst[k] += src[k];
         }
         bool any = false;
         for (Index k = 0; k < cols; ++k) {
             dst[k] /= w;
             any = any || !std::isnan(dst[k]);
         }
-        if (!any) continue;  // an all-missing row is dropped before zeros turn into NaN
+        if (!any)
+            continue;  // an all-missing row is dropped before zeros turn into NaN
         for (Index k = 0; k < cols; ++k)
-            if (dst[k] == 0.0) dst[k] = kNaN;
+            if (dst[k] == 0.0)
+                dst[k] = kNaN;
         result.kept_rows.push_back(r + window - 1);
         ++kept;
     }
     out.resize(static_cast<std::size_t>(kept * cols));
     result.values.rows = kept;
     return result;
-}
-
-WeightSummary summarise_weights(const AlignedView& m) {
-    WeightSummary s;
-    const Index rows = m.rows(), cols = m.cols();
-    if (rows == 0) return s;
-    auto as_zero_filled = [](double v) {
-        if (std::isnan(v)) return 0.0;
-        if (std::isinf(v)) return v > 0 ? kMaxFinite : -kMaxFinite;
-        return v;
-    };
-    std::vector<double> finite_count(static_cast<std::size_t>(rows), 0.0);
-    std::vector<double> change(static_cast<std::size_t>(rows), 0.0);  // change[i]: row i against row i-1
-    if (m.source().column_major()) {
-        for (Index k = 0; k < cols; ++k) {
-            double prev = 0.0;
-            for (Index i = 0; i < rows; ++i) {
-                const double v = m.number(i, k);
-                if (std::isfinite(v)) finite_count[static_cast<std::size_t>(i)] += 1.0;
-                const double z = as_zero_filled(v);
-                if (i > 0) change[static_cast<std::size_t>(i)] += std::fabs(z - prev);
-                prev = z;
-            }
-        }
-    } else {
-        for (Index i = 0; i < rows; ++i)
-            for (Index k = 0; k < cols; ++k) {
-                const double v = m.number(i, k);
-                if (std::isfinite(v)) finite_count[static_cast<std::size_t>(i)] += 1.0;
-                if (i > 0)
-                    change[static_cast<std::size_t>(i)] += std::fabs(as_zero_filled(v) - as_zero_filled(m.number(i - 1, k)));
-            }
-    }
-    double count_sum = 0.0;
-    for (double c : finite_count) count_sum += c;
-    s.holding_count = count_sum / static_cast<double>(rows);
-    if (rows > 1) {
-        double change_sum = 0.0;
-        for (Index i = 1; i < rows; ++i) change_sum += change[static_cast<std::size_t>(i)];
-        s.turnover = change_sum / static_cast<double>(rows - 1) * 0.5;
-    }
-    return s;
 }
 
 }  // namespace vantorel

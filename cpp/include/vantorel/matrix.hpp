@@ -54,18 +54,66 @@ public:
     // Value as a double; NaN when the cell is absent. Bool data reads as 0 / 1.
     double number(Index i, Index k) const {
         const Index ro = row_offset_[i], co = col_offset_[k];
-        if (ro == kMissing || co == kMissing) return kNaN;
-        if (src_.kind == ElementKind::Float64) return static_cast<const double*>(src_.data)[ro + co];
+        if (ro == kMissing || co == kMissing)
+            return kNaN;
+        if (src_.kind == ElementKind::Float64)
+            return static_cast<const double*>(src_.data)[ro + co];
         return static_cast<const std::uint8_t*>(src_.data)[ro + co] ? 1.0 : 0.0;
+    }
+
+    // One target row, for many reads along it.
+    class Row {
+    public:
+        double number(Index k) const {
+            const Index co = col_offset_[k];
+            if (base_ == nullptr || co == kMissing)
+                return kNaN;
+            if (kind_ == ElementKind::Float64)
+                return reinterpret_cast<const double*>(base_)[co];
+            return base_[co] ? 1.0 : 0.0;
+        }
+        bool flag(Index k, bool missing) const {
+            const Index co = col_offset_[k];
+            if (base_ == nullptr || co == kMissing)
+                return missing;
+            if (kind_ == ElementKind::Bool)
+                return base_[co] != 0;
+            const double v = reinterpret_cast<const double*>(base_)[co];
+            return std::isnan(v) ? missing : v != 0.0;
+        }
+
+        // number(cols[j]) into out[j]: independent loads, many in flight at once.
+        void gather(const std::int32_t* cols, std::size_t n, double* out) const;
+        // flag(cols[j], missing) into out[j].
+        void gather_flags(const std::int32_t* cols, std::size_t n, bool missing, std::uint8_t* out) const;
+
+    private:
+        friend class AlignedView;
+        const std::uint8_t* base_ = nullptr;  // element (row, 0) of the source; null when absent
+        ElementKind kind_ = ElementKind::Float64;
+        const Index* col_offset_ = nullptr;
+    };
+    Row row(Index i) const;
+
+    // Target row i (all columns) into out[0 .. cols()).
+    void read_row(Index i, double* out) const;
+    // Target row i in place when it is one contiguous run of float64 in the source, else null.
+    const double* contiguous_row(Index i) const {
+        if (!contiguous_rows_ || row_offset_[static_cast<std::size_t>(i)] == kMissing)
+            return nullptr;
+        return static_cast<const double*>(src_.data) + row_offset_[static_cast<std::size_t>(i)];
     }
 
     // A feasibility flag: true for a non-zero, non-NaN value. An absent or NaN cell gives `missing`.
     bool flag(Index i, Index k, bool missing) const {
         const Index ro = row_offset_[i], co = col_offset_[k];
-        if (ro == kMissing || co == kMissing) return missing;
-        if (src_.kind == ElementKind::Bool) return static_cast<const std::uint8_t*>(src_.data)[ro + co] != 0;
+        if (ro == kMissing || co == kMissing)
+            return missing;
+        if (src_.kind == ElementKind::Bool)
+            return static_cast<const std::uint8_t*>(src_.data)[ro + co] != 0;
         const double v = static_cast<const double*>(src_.data)[ro + co];
-        if (std::isnan(v)) return missing;
+        if (std::isnan(v))
+            return missing;
         return v != 0.0;
     }
 
@@ -73,6 +121,7 @@ private:
     MatrixView src_;
     std::vector<Index> row_offset_;
     std::vector<Index> col_offset_;
+    bool contiguous_rows_ = false;  // float64 source, columns map one to one onto a unit stride
 };
 
 // Dense row-major result matrix.
@@ -81,9 +130,7 @@ struct DenseMatrix {
     Index cols = 0;
     std::vector<double> values;
 
-    MatrixView view() const {
-        return MatrixView{values.data(), ElementKind::Float64, rows, cols, cols, 1};
-    }
+    MatrixView view() const { return MatrixView{values.data(), ElementKind::Float64, rows, cols, cols, 1}; }
 };
 
 }  // namespace vantorel

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "vantorel/matrix.hpp"
+#include "vantorel/weights.hpp"
 
 namespace vantorel {
 
@@ -26,10 +27,21 @@ struct MarketViews {
     AlignedView sell_price;
 };
 
-// Simulates the portfolio and returns each day's money result divided by total_money.
-// `weights` row i holds the target weights traded on day i (already shifted by one day);
-// every view has n_days rows and n_stocks columns. Pure and reentrant.
-std::vector<double> simulate_vwap_returns(const AlignedView& weights, const MarketViews& market,
-                                          const TradingCosts& costs);
+struct SimulatedReturns {
+    // returns[r]: the money result / total_money of trading row r - 1's weights on the date of
+    // row r. Only rows whose previous row holds any weight trade; the others stay 0.
+    std::vector<double> returns;
+    WeightProfile profile;  // of the weights, read on the way
+};
+
+// Trades each row's weights on the next row's date, reading the weights once. The market views
+// have the weights' rows and columns. Pure and reentrant.
+SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketViews& market,
+                                       const TradingCosts& costs);
+
+// Whether row r of a simulation is a trading date (its previous row holds a weight).
+inline bool is_trading_row(const WeightProfile& p, Index r) {
+    return r > 0 && p.row_has_value(r - 1);
+}
 
 }  // namespace vantorel

@@ -10,11 +10,11 @@ namespace vantorel {
 
 inline constexpr double kTradingDaysPerYear = 252.0;
 
-// Annualised Sharpe ratio: mean / sample standard deviation x sqrt(periods).
+// Annualised Sharpe ratio: mean / sample standard deviation x sqrt(periods), NaN values skipped.
 // NaN for fewer than two values or a zero or non-finite standard deviation.
 double safe_sharpe(const double* x, Index n, double periods);
 
-// Running sum, sequential from the first value.
+// Running sum, sequential from the first value; NaN positions stay NaN and are skipped.
 std::vector<double> running_sum(const double* x, Index n);
 
 // Pearson correlation of two equally long series; NaN when undefined.
@@ -31,18 +31,31 @@ struct TotalFrameColumns {
     std::vector<double> extra_max_drowdown;
 };
 // `close` may be null (no close column): the benchmark level is then 1 + running sum.
-TotalFrameColumns build_total_frame(const double* daily, const double* index_daily, const double* close, Index n);
+TotalFrameColumns build_total_frame(const double* daily, const double* index_daily, const double* close,
+                                    Index n);
 
 // The statistics in the order a normal result lists them.
-inline constexpr std::array<const char*, 13> kStatKeys = {
-    "annual_return", "long_sharp", "max_dd", "benchmark_annual_return", "benchmark_sharp",
-    "extra_annual_return", "extra_sharp", "extra_max_dd", "return_corr", "win_rate",
-    "excess_win_rate", "holding_count", "turnover"};
+inline constexpr std::array<const char*, 13> kStatKeys = {"annual_return",   "long_sharp",
+                                                          "max_dd",          "benchmark_annual_return",
+                                                          "benchmark_sharp", "extra_annual_return",
+                                                          "extra_sharp",     "extra_max_dd",
+                                                          "return_corr",     "win_rate",
+                                                          "excess_win_rate", "holding_count",
+                                                          "turnover"};
 // The order of the all-missing dictionary of an empty backtest.
-inline constexpr std::array<const char*, 13> kEmptyStatKeys = {
-    "annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp", "extra_max_dd",
-    "benchmark_annual_return", "benchmark_sharp", "return_corr", "win_rate", "excess_win_rate",
-    "holding_count", "turnover"};
+inline constexpr std::array<const char*, 13> kEmptyStatKeys = {"annual_return",
+                                                               "long_sharp",
+                                                               "max_dd",
+                                                               "extra_annual_return",
+                                                               "extra_sharp",
+                                                               "extra_max_dd",
+                                                               "benchmark_annual_return",
+                                                               "benchmark_sharp",
+                                                               "return_corr",
+                                                               "win_rate",
+                                                               "excess_win_rate",
+                                                               "holding_count",
+                                                               "turnover"};
 
 // Columns of a total frame whose rows have no missing value.
 struct TotalFrameInput {

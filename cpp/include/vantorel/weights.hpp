@@ -1,17 +1,68 @@
-// Scans and transforms of weight matrices: missing rows and columns, rolling smoothing, summary.
+// Weight tables: per-row profile, row-wise sparse reading, rolling smoothing, summary.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "vantorel/matrix.hpp"
 
 namespace vantorel {
 
-// For each row: true when at least one cell is not NaN (infinities count as present).
-std::vector<std::uint8_t> rows_with_value(const AlignedView& m);
+// What one pass over a weight table learns per row, independent of its memory layout.
+struct WeightProfile {
+    std::vector<Index> present;  // cells that are not NaN (zeros and infinities count)
+    std::vector<Index> finite;   // finite cells (zeros count)
+    std::vector<double> change;  // sum over columns of |z[r] - z[r-1]|, z = weights with NaN as 0
+                                 // and infinities as the largest finite doubles; change[0] = 0
 
-// For each column: true when at least one cell over all rows is not NaN.
-std::vector<std::uint8_t> columns_with_value(const AlignedView& m);
+    Index rows() const { return static_cast<Index>(present.size()); }
+    bool row_has_value(Index r) const { return present[static_cast<std::size_t>(r)] > 0; }
+};
+
+struct WeightSummary {
+    double holding_count = kNaN;  // mean count of finite weights per row
+    double turnover = kNaN;       // mean half sum of absolute changes between consecutive rows
+};
+WeightSummary summarise_weights(const WeightProfile& p);
+
+// A weight that can trade: non-zero and not NaN (an empty or zero weight trades like none).
+struct WeightEntry {
+    std::int32_t col;
+    double weight;
+};
+
+// Reads a weight table once, a block of rows at a time, into buffers that are reused: each row's
+// entries in ascending column order, and the row's profile. Row-major tables are read row by
+// row, column-major ones down each column through the block, so either is read in storage order.
+class WeightBlocks {
+public:
+    explicit WeightBlocks(const AlignedView& m);
+    // Reads the next block; false when every row has been read.
+    bool next();
+    Index first_row() const { return first_; }
+    std::size_t size() const { return n_; }
+    const std::vector<WeightEntry>& entries(std::size_t j) const { return rows_[j]; }
+    // Complete for every row read so far.
+    const WeightProfile& profile() const { return profile_; }
+    WeightProfile take_profile() { return std::move(profile_); }
+
+private:
+    void read_rows();
+    void read_columns();
+    void profile_block();
+
+    const AlignedView& m_;
+    Index first_ = 0;
+    std::size_t n_ = 0;
+    std::vector<std::vector<WeightEntry>> rows_;
+    std::vector<Index> zeros_, infinities_;  // per row of the block
+    std::vector<WeightEntry> previous_row_;  // last row of the previous block
+    std::vector<double> row_buffer_;
+    WeightProfile profile_;
+};
+
+// The profile of a whole table.
+WeightProfile profile_weights(const AlignedView& m);
 
 // Rolling mean over `window` consecutive rows with missing weights read as 0.
 // Row r of the result is the window ending at input row r + window - 1; each value is the
@@ -24,12 +75,5 @@ struct SmoothedWeights {
     std::vector<Index> kept_rows;  // input row of each result row (the window's last row)
 };
 SmoothedWeights smooth_weights(const AlignedView& m, Index window);
-
-struct WeightSummary {
-    double holding_count = kNaN;  // mean count of finite weights per row
-    double turnover = kNaN;       // mean half sum of absolute changes between consecutive rows
-};
-// NaN reads as 0 in turnover, infinities as the largest finite doubles.
-WeightSummary summarise_weights(const AlignedView& m);
 
 }  // namespace vantorel

@@ -1,13 +1,14 @@
-#include "bridge.hpp"
-
 #include <cmath>
+
+#include "bridge.hpp"
 
 namespace vantorel::bridge {
 
 namespace {
 
 std::string type_name_of(nb::handle obj) {
-    return nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+    return nb::cast<std::string>(
+        nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
 }
 
 }  // namespace
@@ -21,7 +22,8 @@ void raise_type_error(const char* name, const char* expected, nb::handle given) 
 std::int64_t int_arg(nb::handle value, const char* name) {
     if (PyLong_Check(value.ptr())) {
         const long long v = PyLong_AsLongLong(value.ptr());
-        if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (v == -1 && PyErr_Occurred())
+            throw nb::python_error();
         return v;
     }
     // Floats, numpy scalars and other numbers: truncate toward zero.
@@ -45,7 +47,8 @@ double float_arg(nb::handle value, const char* name) {
     if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyNumber_Check(value.ptr())) {
         if (!PyUnicode_Check(value.ptr())) {
             const double d = PyFloat_AsDouble(value.ptr());
-            if (!(d == -1.0 && PyErr_Occurred())) return d;
+            if (!(d == -1.0 && PyErr_Occurred()))
+                return d;
             PyErr_Clear();
         }
     }
@@ -53,12 +56,14 @@ double float_arg(nb::handle value, const char* name) {
 }
 
 std::string str_arg(nb::handle value, const char* name) {
-    if (!PyUnicode_Check(value.ptr())) raise_type_error(name, "str", value);
+    if (!PyUnicode_Check(value.ptr()))
+        raise_type_error(name, "str", value);
     return nb::cast<std::string>(value);
 }
 
 std::optional<std::string> optional_str_arg(nb::handle value, const char* name) {
-    if (value.is_none()) return std::nullopt;
+    if (value.is_none())
+        return std::nullopt;
     return str_arg(value, name);
 }
 

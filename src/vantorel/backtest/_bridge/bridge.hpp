@@ -77,7 +77,8 @@ nb::object numpy_bool_matrix(std::vector<std::uint8_t>&& values, Index rows, Ind
 
 // pd.Series / pd.DataFrame over freshly made arrays, without another copy.
 nb::object make_series(std::vector<double>&& values, nb::handle index, nb::handle name = nb::none());
-nb::object make_frame(std::vector<double>&& values, Index rows, Index cols, nb::handle index, nb::handle columns);
+nb::object make_frame(std::vector<double>&& values, Index rows, Index cols, nb::handle index,
+                      nb::handle columns);
 nb::object empty_float_series();
 
 // index[positions] as a new Index.

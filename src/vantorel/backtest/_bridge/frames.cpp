@@ -6,15 +6,19 @@ using namespace nb::literals;
 
 namespace {
 
-std::string label_repr(nb::handle obj) { return nb::cast<std::string>(nb::repr(obj)); }
+std::string label_repr(nb::handle obj) {
+    return nb::cast<std::string>(nb::repr(obj));
+}
 
 // Numbers with NaN for missing values; strings and other objects cannot be read.
 nb::object as_float64(nb::handle frame, const char* name) {
     try {
         return frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = libs().np.attr("nan"));
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        const std::string msg = std::string("Argument '") + name + "' holds values that are not numbers: " + e.what();
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+            throw;
+        const std::string msg =
+            std::string("Argument '") + name + "' holds values that are not numbers: " + e.what();
         throw nb::value_error(msg.c_str());
     }
 }
@@ -29,9 +33,11 @@ struct ArrayLayout {
 ArrayLayout layout_of(nb::handle array) {
     nb::dict iface = nb::borrow<nb::dict>(array.attr("__array_interface__"));
     ArrayLayout out;
-    out.data = reinterpret_cast<const void*>(nb::cast<std::uintptr_t>(nb::borrow<nb::tuple>(iface["data"])[0]));
+    out.data =
+        reinterpret_cast<const void*>(nb::cast<std::uintptr_t>(nb::borrow<nb::tuple>(iface["data"])[0]));
     const auto itemsize = nb::cast<Index>(array.attr("itemsize"));
-    for (nb::handle d : nb::borrow<nb::tuple>(iface["shape"])) out.shape.push_back(nb::cast<Index>(d));
+    for (nb::handle d : nb::borrow<nb::tuple>(iface["shape"]))
+        out.shape.push_back(nb::cast<Index>(d));
     nb::object strides = iface.contains("strides") ? nb::object(iface["strides"]) : nb::none();
     if (strides.is_none()) {  // C-contiguous
         Index step = 1;
@@ -41,7 +47,8 @@ ArrayLayout layout_of(nb::handle array) {
             step *= out.shape[d] > 0 ? out.shape[d] : 1;
         }
     } else {
-        for (nb::handle st : nb::borrow<nb::tuple>(strides)) out.strides.push_back(nb::cast<Index>(st) / itemsize);
+        for (nb::handle st : nb::borrow<nb::tuple>(strides))
+            out.strides.push_back(nb::cast<Index>(st) / itemsize);
     }
     return out;
 }
@@ -74,18 +81,25 @@ const Libraries& libs() {
     return *l;
 }
 
-bool is_frame(nb::handle obj) { return PyObject_IsInstance(obj.ptr(), libs().DataFrame.ptr()) == 1; }
-bool is_series(nb::handle obj) { return PyObject_IsInstance(obj.ptr(), libs().Series.ptr()) == 1; }
+bool is_frame(nb::handle obj) {
+    return PyObject_IsInstance(obj.ptr(), libs().DataFrame.ptr()) == 1;
+}
+bool is_series(nb::handle obj) {
+    return PyObject_IsInstance(obj.ptr(), libs().Series.ptr()) == 1;
+}
 
 void require_unique(nb::handle index, const char* name, const char* axis) {
-    if (nb::cast<bool>(index.attr("is_unique"))) return;
+    if (nb::cast<bool>(index.attr("is_unique")))
+        return;
     nb::object dup = index[index.attr("duplicated")()][0];
-    const std::string msg = std::string("Argument '") + name + "' has a duplicate " + axis + " label " + label_repr(dup);
+    const std::string msg =
+        std::string("Argument '") + name + "' has a duplicate " + axis + " label " + label_repr(dup);
     throw nb::value_error(msg.c_str());
 }
 
 Frame frame_arg(nb::handle obj, const char* name) {
-    if (!is_frame(obj)) raise_type_error(name, "DataFrame", obj);
+    if (!is_frame(obj))
+        raise_type_error(name, "DataFrame", obj);
     Frame f;
     f.frame = nb::borrow(obj);
     f.index = obj.attr("index");
@@ -114,7 +128,8 @@ IndexMap label_map(nb::handle source_labels, nb::handle target_labels) {
     if (source_labels.is(target_labels)) {
         const auto n = static_cast<Index>(nb::len(source_labels));
         out.resize(static_cast<std::size_t>(n));
-        for (Index i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = i;
+        for (Index i = 0; i < n; ++i)
+            out[static_cast<std::size_t>(i)] = i;
         return out;
     }
     nb::object indexer = source_labels.attr("get_indexer")(target_labels);
@@ -135,7 +150,8 @@ std::vector<std::uint8_t> bool_values(nb::handle obj) {
 IndexMap positions(const std::vector<std::uint8_t>& mask) {
     IndexMap out;
     for (std::size_t i = 0; i < mask.size(); ++i)
-        if (mask[i]) out.push_back(static_cast<Index>(i));
+        if (mask[i])
+            out.push_back(static_cast<Index>(i));
     return out;
 }
 
@@ -147,8 +163,10 @@ std::vector<double> float_values(nb::handle obj, const char* name) {
                            : libs().np.attr("asarray")(obj, "dtype"_a = "float64"),
             "dtype"_a = "float64");
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        const std::string msg = std::string("Argument '") + name + "' holds values that are not numbers: " + e.what();
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+            throw;
+        const std::string msg =
+            std::string("Argument '") + name + "' holds values that are not numbers: " + e.what();
         throw nb::value_error(msg.c_str());
     }
     const ArrayLayout a = layout_of(arr.attr("ravel")());

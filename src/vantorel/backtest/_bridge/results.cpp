@@ -32,14 +32,18 @@ nb::object numpy_bool_matrix(std::vector<std::uint8_t>&& values, Index rows, Ind
 }
 
 nb::object make_series(std::vector<double>&& values, nb::handle index, nb::handle name) {
-    return libs().Series(numpy_vector(std::move(values)), "index"_a = index, "name"_a = name, "copy"_a = false);
+    return libs().Series(numpy_vector(std::move(values)), "index"_a = index, "name"_a = name,
+                         "copy"_a = false);
 }
 
-nb::object make_frame(std::vector<double>&& values, Index rows, Index cols, nb::handle index, nb::handle columns) {
-    return libs().DataFrame(numpy_matrix(std::move(values), rows, cols), "index"_a = index, "columns"_a = columns,
-                            "copy"_a = false);
+nb::object make_frame(std::vector<double>&& values, Index rows, Index cols, nb::handle index,
+                      nb::handle columns) {
+    return libs().DataFrame(numpy_matrix(std::move(values), rows, cols), "index"_a = index,
+                            "columns"_a = columns, "copy"_a = false);
 }
 
-nb::object empty_float_series() { return libs().Series("dtype"_a = "float64"); }
+nb::object empty_float_series() {
+    return libs().Series("dtype"_a = "float64");
+}
 
 }  // namespace vantorel::bridge

@@ -21,21 +21,23 @@ struct MarketSlot {
     bool missing_flag;  // value of an absent feasibility cell: blocks the trade
 };
 constexpr MarketSlot kSlots[8] = {
-    {"can_buy_stock", "can_buy_arr", true, false},     {"cant_sell_stock", "cant_sell_arr", true, true},
-    {"split_factor", "split_arr", false, false},       {"dividend_factor", "dividend_arr", false, false},
-    {"close_price", "close_arr", false, false},        {"prev_close", "prev_close_arr", false, false},
-    {"buy_price", "buy_price_arr", false, false},      {"sell_price", "sell_price_arr", false, false},
+    {"can_buy_stock", "can_buy_arr", true, false}, {"cant_sell_stock", "cant_sell_arr", true, true},
+    {"split_factor", "split_arr", false, false},   {"dividend_factor", "dividend_arr", false, false},
+    {"close_price", "close_arr", false, false},    {"prev_close", "prev_close_arr", false, false},
+    {"buy_price", "buy_price_arr", false, false},  {"sell_price", "sell_price_arr", false, false},
 };
 
 nb::object as_index(nb::handle labels) {
-    if (PyObject_IsInstance(labels.ptr(), libs().Index.ptr()) == 1) return nb::borrow(labels);
+    if (PyObject_IsInstance(labels.ptr(), libs().Index.ptr()) == 1)
+        return nb::borrow(labels);
     return libs().Index(labels);
 }
 
-nb::dict build_market_arrays(nb::handle pnl_index, nb::handle columns, nb::handle can_buy, nb::handle cant_sell,
-                             nb::handle split, nb::handle dividend, nb::handle close, nb::handle prev_close,
-                             nb::handle buy_price, nb::handle sell_price) {
-    const nb::handle frames[8] = {can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price};
+nb::dict build_market_arrays(nb::handle pnl_index, nb::handle columns, nb::handle can_buy,
+                             nb::handle cant_sell, nb::handle split, nb::handle dividend, nb::handle close,
+                             nb::handle prev_close, nb::handle buy_price, nb::handle sell_price) {
+    const nb::handle frames[8] = {can_buy, cant_sell,  split,     dividend,
+                                  close,   prev_close, buy_price, sell_price};
     nb::object dates = as_index(pnl_index);
     nb::object codes = as_index(columns);
     const auto rows = static_cast<Index>(nb::len(dates));
@@ -77,7 +79,8 @@ nb::object with_datetime_index(nb::handle frame) {
     nb::object index = frame.attr("index");
     const Libraries& l = libs();
     nb::object datetime_index = l.pd.attr("DatetimeIndex");
-    if (PyObject_IsInstance(index.ptr(), datetime_index.ptr()) == 1) return frame.attr("copy")();
+    if (PyObject_IsInstance(index.ptr(), datetime_index.ptr()) == 1)
+        return frame.attr("copy")();
     // YYYYMMDD labels, as text or integers.
     nb::object text = index.attr("astype")("str");
     nb::object parsed = l.pd.attr("to_datetime")(text, "format"_a = "%Y%m%d");
@@ -91,9 +94,10 @@ nb::object with_datetime_index(nb::handle frame) {
 NB_MODULE(_core, m) {
     m.doc() = "Kernels shared by the strategy engine and the factor group backtest.";
 
-    m.def("_build_market_arrays", &build_market_arrays, "pnl_index"_a, "columns"_a, "can_buy_stock"_a,
-          "cant_sell_stock"_a, "split_factor"_a, "dividend_factor"_a, "close_price"_a, "prev_close"_a,
-          "buy_price"_a, "sell_price"_a,
+    m.def("_build_market_arrays", &build_market_arrays, "pnl_index"_a.none(), "columns"_a.none(),
+          "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
+          "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(), "buy_price"_a.none(),
+          "sell_price"_a.none(),
           "Align the eight market Frames to (pnl_index, columns) as dense row-major arrays.\n\n"
           "Returns a dict with prev_close_arr, can_buy_arr, cant_sell_arr, close_arr, buy_price_arr,\n"
           "sell_price_arr, split_arr and dividend_arr. Float arrays hold NaN where a date or code is\n"
@@ -101,12 +105,12 @@ NB_MODULE(_core, m) {
           "non-zero and not NaN, and an absent or NaN cell blocks the trade (can_buy_arr False,\n"
           "cant_sell_arr True).");
 
-    m.def("safe_sharpe", &sharpe, "series"_a, "periods"_a = 252,
+    m.def("safe_sharpe", &sharpe, "series"_a.none(), "periods"_a.none() = 252,
           "Annualised Sharpe ratio: mean / sample standard deviation (ddof=1) x sqrt(periods).\n\n"
           "Returns NaN, never raising, for fewer than two values or for a zero or non-finite standard\n"
           "deviation. Callers pass series already cleaned of NaN and infinities.");
 
-    m.def("_with_datetime_index", &with_datetime_index, "frame"_a,
+    m.def("_with_datetime_index", &with_datetime_index, "frame"_a.none(),
           "A copy of `frame` whose YYYYMMDD row labels (text or integers) become date-times.");
 
     // One process-wide lock serialises all chart drawing; matplotlib's state is global.

@@ -30,8 +30,8 @@ NB_MODULE(_weightsim, m) {
 
     nb::object dataclasses = nb::module_::import_("dataclasses");
     nb::list fields;
-    for (const char* f : {"strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary",
-                          "plot_paths"})
+    for (const char* f :
+         {"strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary", "plot_paths"})
         fields.append(nb::str(f));
     nb::object result_type = dataclasses.attr("make_dataclass")("_StrategyCoreResult", fields);
     result_type.attr("__module__") = "vantorel.backtest._weightsim";
@@ -44,8 +44,12 @@ NB_MODULE(_weightsim, m) {
     vantorel::weightsim::register_statistics(m);
     vantorel::weightsim::register_pipeline(m);
 
-    m.def("plot_strategy_performance", [](nb::args, nb::kwargs) { chart_unavailable("the strategy performance chart"); },
-          "Draws the strategy performance chart (not available in this build).");
-    m.def("plot_weekly_net_value", [](nb::args, nb::kwargs) { chart_unavailable("the weekly net value chart"); },
-          "Draws the weekly net value chart (not available in this build).");
+    m.def(
+        "plot_strategy_performance",
+        [](nb::args, nb::kwargs) { chart_unavailable("the strategy performance chart"); },
+        "Draws the strategy performance chart (not available in this build).");
+    m.def(
+        "plot_weekly_net_value",
+        [](nb::args, nb::kwargs) { chart_unavailable("the weekly net value chart"); },
+        "Draws the weekly net value chart (not available in this build).");
 }

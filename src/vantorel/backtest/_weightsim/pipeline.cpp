@@ -1,8 +1,8 @@
 // run_strategy_backtest_core: alignment, smoothing, simulation, benchmark join, statistics.
+#include <cmath>
+
 #include "vantorel/stats.hpp"
 #include "weightsim.hpp"
-
-#include <cmath>
 
 namespace vantorel::weightsim {
 
@@ -11,7 +11,9 @@ using namespace vantorel::bridge;
 
 namespace {
 
-nb::object core_result_type() { return nb::module_::import_("vantorel.backtest._weightsim").attr("_StrategyCoreResult"); }
+nb::object core_result_type() {
+    return nb::module_::import_("vantorel.backtest._weightsim").attr("_StrategyCoreResult");
+}
 
 nb::object make_result(const std::string& name, nb::handle daily, nb::handle cumulative, nb::handle stats,
                        nb::handle summary, nb::handle plot_paths) {
@@ -23,33 +25,26 @@ nb::object empty_result(const std::string& name) {
     return make_result(name, empty, empty, empty_stats(), libs().DataFrame(), nb::dict());
 }
 
-// Strategy rows on dates of the close prices, codes the close prices know, columns with any weight.
+// Strategy rows on dates of the close prices and columns of codes the close prices know.
+// (Columns without any weight are left in: they never trade and change no statistic.)
 WeightTable align_to_market(const Frame& strategy, const Frame& close) {
     IndexMap on_market_dates, known_codes;
     const IndexMap date_pos = label_map(close.index, strategy.index);
     for (std::size_t i = 0; i < date_pos.size(); ++i)
-        if (date_pos[i] >= 0) on_market_dates.push_back(static_cast<Index>(i));
+        if (date_pos[i] >= 0)
+            on_market_dates.push_back(static_cast<Index>(i));
     const IndexMap code_pos = label_map(close.columns, strategy.columns);
     for (std::size_t k = 0; k < code_pos.size(); ++k)
-        if (code_pos[k] >= 0) known_codes.push_back(static_cast<Index>(k));
-
-    std::vector<std::uint8_t> has_weight;
-    {
-        const AlignedView candidate(strategy.view, on_market_dates, known_codes);
-        nb::gil_scoped_release release;
-        has_weight = columns_with_value(candidate);
-    }
-    IndexMap kept;
-    for (std::size_t k = 0; k < has_weight.size(); ++k)
-        if (has_weight[k]) kept.push_back(known_codes[k]);
+        if (code_pos[k] >= 0)
+            known_codes.push_back(static_cast<Index>(k));
 
     WeightTable w;
     w.keep_alive = strategy.array;
     w.source = strategy.view;
     w.index = take(strategy.index, on_market_dates);
-    w.columns = take(strategy.columns, kept);
+    w.columns = take(strategy.columns, known_codes);
     w.rows = std::move(on_market_dates);
-    w.cols = std::move(kept);
+    w.cols = std::move(known_codes);
     return w;
 }
 
@@ -57,7 +52,8 @@ WeightTable align_to_market(const Frame& strategy, const Frame& close) {
 std::vector<double> cleaned_returns(nb::handle series, const char* name) {
     std::vector<double> v = float_values(series, name);
     for (double& x : v)
-        if (!std::isfinite(x)) x = 0.0;
+        if (!std::isfinite(x))
+            x = 0.0;
     return v;
 }
 
@@ -78,7 +74,8 @@ nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb
     std::vector<double> bm_daily = cleaned_returns(series, "benchmark_dict");
     const std::vector<double> level = [&] {
         std::vector<double> s = running_sum(bm_daily.data(), static_cast<Index>(bm_daily.size()));
-        for (double& x : s) x += 1.0;
+        for (double& x : s)
+            x += 1.0;
         return s;
     }();
     nb::object first = dates[nb::int_(0)], last = dates[nb::int_(nb::len(dates) - 1)];
@@ -90,7 +87,8 @@ nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb
     IndexMap joined_rows;
     std::vector<double> j_daily, j_close, j_index;
     for (std::size_t i = 0; i < found.size(); ++i) {
-        if (found[i] < 0) continue;
+        if (found[i] < 0)
+            continue;
         const auto b = static_cast<std::size_t>(bm_rows[static_cast<std::size_t>(found[i])]);
         joined_rows.push_back(static_cast<Index>(i));
         j_daily.push_back(daily[i]);
@@ -106,12 +104,14 @@ nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb
 
 // One row per benchmark sharing dates with the total frame: annual return, excess and its risk.
 nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
-    if (benchmark_dict.is_none() || nb::len(benchmark_dict) == 0) return libs().DataFrame();
+    if (benchmark_dict.is_none() || nb::len(benchmark_dict) == 0)
+        return libs().DataFrame();
     nb::object dates = total.attr("index");
     const std::vector<double> strategy = float_values(total["daily_return"], "daily_return");
     nb::list rows;
     for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
-        if (!is_series(series)) raise_type_error("benchmark_dict", "dict of Series", series);
+        if (!is_series(series))
+            raise_type_error("benchmark_dict", "dict of Series", series);
         require_unique(series.attr("index"), "benchmark_dict", "row");
         const std::vector<double> aligned = float_values(series.attr("reindex")(dates), "benchmark_dict");
         std::vector<double> s, b;
@@ -120,7 +120,8 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
                 s.push_back(strategy[i]);
                 b.push_back(aligned[i]);
             }
-        if (b.empty()) continue;
+        if (b.empty())
+            continue;
         ExcessSummary e;
         {
             nb::gil_scoped_release release;
@@ -134,7 +135,8 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
         row["excess_max_dd"] = e.excess_max_dd;
         rows.append(row);
     }
-    if (nb::len(rows) == 0) return libs().DataFrame();
+    if (nb::len(rows) == 0)
+        return libs().DataFrame();
     return libs().DataFrame(rows);
 }
 
@@ -148,8 +150,9 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
                                       nb::handle prev_close, nb::handle buy_price, nb::handle sell_price,
                                       nb::handle benchmark_dict, nb::handle benchmark_names,
                                       nb::handle rolling_window, nb::handle total_money, nb::handle fee,
-                                      nb::handle rule_fee, nb::handle plot_image_kind, nb::handle plot_save_path,
-                                      nb::handle strategy_name, nb::handle plot_title) {
+                                      nb::handle rule_fee, nb::handle plot_image_kind,
+                                      nb::handle plot_save_path, nb::handle strategy_name,
+                                      nb::handle plot_title) {
     // Every argument is checked before any work.
     if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
         raise_type_error("benchmark_dict", "dict", benchmark_dict);
@@ -169,22 +172,17 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     const MarketFrames market =
         market_frames(can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price);
 
-    WeightTable work = smooth(align_to_market(strategy, market.close), window);
-    std::vector<std::uint8_t> usable;
-    WeightSummary weight_summary;
-    {
-        const AlignedView view = work.aligned();
-        nb::gil_scoped_release release;
-        usable = rows_with_value(view);
-        weight_summary = summarise_weights(view);
-    }
-    Index last_usable = -1;
-    for (std::size_t j = 0; j < usable.size(); ++j)
-        if (usable[j]) last_usable = static_cast<Index>(j);
-    if (last_usable < 0) return empty_result(name);
-
+    const WeightTable work = smooth(align_to_market(strategy, market.close), window);
     DailyReturns returns = simulate(work, market, costs);
-    if (returns.values.empty()) return empty_result(name);
+    const WeightProfile& profile = returns.profile;
+    Index last_usable = -1;
+    for (Index j = 0; j < profile.rows(); ++j)
+        if (profile.row_has_value(j))
+            last_usable = j;
+    if (last_usable < 0)
+        return empty_result(name);  // no usable weight row
+    if (returns.values.empty())
+        return empty_result(name);
 
     // Returns after the last date with any weight are not part of the backtest.
     nb::object last_date = work.index[nb::int_(last_usable)];
@@ -197,22 +195,27 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
             kept.push_back(static_cast<Index>(i));
             daily.push_back(returns.values[i]);
         }
-    if (kept.empty()) return empty_result(name);  // nothing left to join: the empty result, not a crash
+    if (kept.empty())
+        return empty_result(name);  // nothing left to join: the empty result, not a crash
     nb::object dates = take(returns.index, kept);
 
     nb::object joined;
-    if (!benchmark_dict.is_none() && PyDict_Contains(benchmark_dict.ptr(), nb::str(primary.c_str()).ptr()) == 1) {
+    if (!benchmark_dict.is_none() &&
+        PyDict_Contains(benchmark_dict.ptr(), nb::str(primary.c_str()).ptr()) == 1) {
         nb::object series = nb::borrow<nb::dict>(benchmark_dict)[primary.c_str()];
-        if (!is_series(series)) raise_type_error("benchmark_dict", "dict of Series", series);
+        if (!is_series(series))
+            raise_type_error("benchmark_dict", "dict of Series", series);
         joined = benchmark_join(dates, daily, series);
     } else {
         joined = flat_benchmark_join(dates, std::move(daily));  // measured against a flat benchmark
     }
-    if (nb::len(joined) == 0) return empty_result(name);
+    if (nb::len(joined) == 0)
+        return empty_result(name);
 
     nb::object total = total_frame(joined);
-    if (nb::len(total) == 0) return empty_result(name);  // every daily return was missing
-    nb::dict stats = strategy_stats(total, weight_summary);
+    if (nb::len(total) == 0)
+        return empty_result(name);  // every daily return was missing
+    nb::dict stats = strategy_stats(total, summarise_weights(profile));
     nb::object summary = benchmark_summary(total, benchmark_dict);
 
     nb::dict plot_paths;
@@ -234,12 +237,14 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 }  // namespace
 
 void register_pipeline(nb::module_& m) {
-    m.def("run_strategy_backtest_core", &run_strategy_backtest_core, "strategy_matrix"_a, "can_buy_stock"_a,
-          "cant_sell_stock"_a, "split_factor"_a, "dividend_factor"_a, "close_price"_a, "prev_close"_a,
-          "buy_price"_a, "sell_price"_a, "benchmark_dict"_a.none() = nb::none(), "benchmark_names"_a = "000852",
-          "rolling_window"_a = 0, "total_money"_a = 1e8, "fee"_a = 0.0001, "rule_fee"_a = 0.0005,
-          "plot_image_kind"_a.none() = "large", "plot_save_path"_a.none() = nb::none(),
-          "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
+    m.def("run_strategy_backtest_core", &run_strategy_backtest_core, "strategy_matrix"_a.none(),
+          "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
+          "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(), "buy_price"_a.none(),
+          "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
+          "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8,
+          "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005, "plot_image_kind"_a.none() = "large",
+          "plot_save_path"_a.none() = nb::none(), "strategy_name"_a.none() = "strategy",
+          "plot_title"_a.none() = nb::none(),
           "Run a strategy backtest: align the weights to the market, smooth them (rolling_window > 1),\n"
           "trade them at VWAP prices, join the primary benchmark (a flat one when benchmark_dict lacks\n"
           "it), build the total frame, the statistics and the excess summary of every benchmark, and\n"

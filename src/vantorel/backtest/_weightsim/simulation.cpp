@@ -10,7 +10,8 @@ namespace {
 
 IndexMap identity(Index n) {
     IndexMap map(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i) map[static_cast<std::size_t>(i)] = i;
+    for (Index i = 0; i < n; ++i)
+        map[static_cast<std::size_t>(i)] = i;
     return map;
 }
 
@@ -20,7 +21,8 @@ struct MapCache {
     std::vector<std::pair<nb::object, IndexMap>> entries;
     const IndexMap& get(nb::handle source_labels, nb::handle target) {
         for (auto& [labels, map] : entries)
-            if (labels.is(source_labels)) return map;
+            if (labels.is(source_labels))
+                return map;
         entries.emplace_back(nb::borrow(source_labels), label_map(source_labels, target));
         return entries.back().second;
     }
@@ -40,15 +42,17 @@ WeightTable WeightTable::whole(const Frame& f) {
 }
 
 MarketFrames market_frames(nb::handle can_buy, nb::handle cant_sell, nb::handle split, nb::handle dividend,
-                           nb::handle close, nb::handle prev_close, nb::handle buy_price, nb::handle sell_price) {
-    return MarketFrames{frame_arg(can_buy, "can_buy_stock"),  frame_arg(cant_sell, "cant_sell_stock"),
-                        frame_arg(split, "split_factor"),     frame_arg(dividend, "dividend_factor"),
-                        frame_arg(close, "close_price"),      frame_arg(prev_close, "prev_close"),
-                        frame_arg(buy_price, "buy_price"),    frame_arg(sell_price, "sell_price")};
+                           nb::handle close, nb::handle prev_close, nb::handle buy_price,
+                           nb::handle sell_price) {
+    return MarketFrames{frame_arg(can_buy, "can_buy_stock"), frame_arg(cant_sell, "cant_sell_stock"),
+                        frame_arg(split, "split_factor"),    frame_arg(dividend, "dividend_factor"),
+                        frame_arg(close, "close_price"),     frame_arg(prev_close, "prev_close"),
+                        frame_arg(buy_price, "buy_price"),   frame_arg(sell_price, "sell_price")};
 }
 
 WeightTable smooth(const WeightTable& w, Index window) {
-    if (window <= 1) return w;
+    if (window <= 1)
+        return w;
     SmoothedWeights s;
     {
         const AlignedView view = w.aligned();
@@ -65,39 +69,35 @@ WeightTable smooth(const WeightTable& w, Index window) {
     return out;
 }
 
-DailyReturns simulate(const WeightTable& w, const MarketFrames& market, const TradingCosts& costs) {
-    DailyReturns result;
-    std::vector<std::uint8_t> has_weight;
-    {
-        const AlignedView view = w.aligned();
-        nb::gil_scoped_release release;
-        has_weight = rows_with_value(view);
-    }
-    // A date trades the weights of the date before it, when that row holds any weight.
-    IndexMap pnl_rows, signal_rows;
-    for (std::size_t j = 1; j < has_weight.size(); ++j)
-        if (has_weight[j - 1]) {
-            pnl_rows.push_back(static_cast<Index>(j));
-            signal_rows.push_back(w.rows[j - 1]);
-        }
-    if (pnl_rows.empty() || w.cols.empty()) {
-        result.index = empty_float_series().attr("index");
-        return result;
-    }
-    result.index = take(w.index, pnl_rows);
+WeightProfile weight_profile(const WeightTable& w) {
+    const AlignedView view = w.aligned();
+    nb::gil_scoped_release release;  // reads only buffers kept alive by `w`
+    return profile_weights(view);
+}
 
+DailyReturns simulate(const WeightTable& w, const MarketFrames& market, const TradingCosts& costs) {
     MapCache date_maps, code_maps;
     auto align = [&](const Frame& f) {
-        return AlignedView(f.view, date_maps.get(f.index, result.index), code_maps.get(f.columns, w.columns));
+        return AlignedView(f.view, date_maps.get(f.index, w.index), code_maps.get(f.columns, w.columns));
     };
-    const MarketViews views{align(market.can_buy),  align(market.cant_sell),  align(market.split),
-                            align(market.dividend), align(market.close),      align(market.prev_close),
+    const MarketViews views{align(market.can_buy),   align(market.cant_sell), align(market.split),
+                            align(market.dividend),  align(market.close),     align(market.prev_close),
                             align(market.buy_price), align(market.sell_price)};
-    const AlignedView signal(w.source, signal_rows, w.cols);
+    const AlignedView weights = w.aligned();
+    SimulatedReturns sim;
     {
         nb::gil_scoped_release release;  // the engine reads buffers kept alive by `w` and `market`
-        result.values = simulate_vwap_returns(signal, views, costs);
+        sim = simulate_vwap_returns(weights, views, costs);
     }
+    DailyReturns result;
+    IndexMap trading_rows;
+    for (Index r = 0; r < sim.profile.rows(); ++r)
+        if (is_trading_row(sim.profile, r)) {
+            trading_rows.push_back(r);
+            result.values.push_back(sim.returns[static_cast<std::size_t>(r)]);
+        }
+    result.index = take(w.index, trading_rows);
+    result.profile = std::move(sim.profile);
     return result;
 }
 
@@ -105,7 +105,8 @@ namespace {
 
 nb::object smooth_strategy_weights(nb::handle strategy_matrix, nb::handle rolling_window) {
     const Index window = int_arg(rolling_window, "rolling_window");
-    if (window <= 1) return nb::borrow(strategy_matrix);
+    if (window <= 1)
+        return nb::borrow(strategy_matrix);
     const Frame f = frame_arg(strategy_matrix, "strategy_matrix");
     const WeightTable s = smooth(WeightTable::whole(f), window);
     std::vector<double> values = s.owned->values;
@@ -125,25 +126,29 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
     const Frame signal = frame_arg(signal_matrix, "signal_matrix");
     const MarketFrames market =
         market_frames(can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price);
-    DailyReturns r = simulate(WeightTable::whole(signal), market, costs);
-    if (r.values.empty()) return empty_float_series();
+    const WeightTable w = WeightTable::whole(signal);
+    DailyReturns r = simulate(w, market, costs);
+    if (r.values.empty())
+        return empty_float_series();
     return make_series(std::move(r.values), r.index);
 }
 
 }  // namespace
 
 void register_simulation(nb::module_& m) {
-    m.def("_smooth_strategy_weights", &smooth_strategy_weights, "strategy_matrix"_a, "rolling_window"_a,
+    m.def("_smooth_strategy_weights", &smooth_strategy_weights, "strategy_matrix"_a.none(),
+          "rolling_window"_a.none(),
           "Rolling-mean smoothing of a weight Frame.\n\n"
           "A window of 0 or 1 returns `strategy_matrix` itself. Otherwise missing weights count as 0,\n"
           "each value becomes the mean of the window ending on its row (a plain sum from the oldest\n"
           "to the newest row, divided by the window), the first window - 1 rows are dropped and\n"
           "weights that average exactly 0 become NaN (no signal).");
 
-    m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return, "signal_matrix"_a,
-          "can_buy_stock"_a, "cant_sell_stock"_a, "split_factor"_a, "dividend_factor"_a, "close_price"_a,
-          "prev_close"_a, "buy_price"_a, "sell_price"_a, "total_money"_a = 1e8, "fee"_a = 0.0001,
-          "rule_fee"_a = 0.0005, "lot_size"_a = 200,
+    m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return, "signal_matrix"_a.none(),
+          "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
+          "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(), "buy_price"_a.none(),
+          "sell_price"_a.none(), "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
+          "rule_fee"_a.none() = 0.0005, "lot_size"_a.none() = 200,
           "Daily returns of trading target weights at VWAP prices in whole lots.\n\n"
           "The weights of each date are traded on the next date of `signal_matrix` (dates after a\n"
           "row without any weight do not trade). Targets are floor(total_money * weight /\n"

@@ -13,15 +13,19 @@ bool has_column(nb::handle frame, const char* name) {
     return PySequence_Contains(frame.attr("columns").ptr(), nb::str(name).ptr()) == 1;
 }
 
-std::vector<double> column(nb::handle frame, const char* name) { return float_values(frame[name], name); }
+std::vector<double> column(nb::handle frame, const char* name) {
+    return float_values(frame[name], name);
+}
 
 }  // namespace
 
 nb::object total_frame(nb::handle total_backtesting) {
-    if (!is_frame(total_backtesting)) raise_type_error("total_backtesting", "DataFrame", total_backtesting);
+    if (!is_frame(total_backtesting))
+        raise_type_error("total_backtesting", "DataFrame", total_backtesting);
     nb::object total = total_backtesting.attr("dropna")().attr("copy")();
     const auto n = static_cast<Index>(nb::len(total));
-    if (n == 0) return total;
+    if (n == 0)
+        return total;
 
     const std::vector<double> daily = column(total, "daily_return");
     const std::vector<double> index_daily = column(total, "index_daily_return");
@@ -34,7 +38,8 @@ nb::object total_frame(nb::handle total_backtesting) {
     }
     total["extra_daily_return"] = numpy_vector(std::move(t.extra_daily_return));
     total["long"] = numpy_vector(std::move(t.long_nav));
-    if (!has_close) total["close"] = numpy_vector(std::move(t.close));
+    if (!has_close)
+        total["close"] = numpy_vector(std::move(t.close));
     total["close_net_value"] = numpy_vector(std::move(t.close_net_value));
     total["max_drowdown"] = numpy_vector(std::move(t.max_drowdown));
     total["extra_return"] = numpy_vector(std::move(t.extra_return));
@@ -44,15 +49,18 @@ nb::object total_frame(nb::handle total_backtesting) {
 
 nb::dict empty_stats() {
     nb::dict out;
-    for (const char* key : kEmptyStatKeys) out[key] = kNaN;
+    for (const char* key : kEmptyStatKeys)
+        out[key] = kNaN;
     return out;
 }
 
 nb::dict strategy_stats(nb::handle total_frame, const WeightSummary& weights) {
-    if (!is_frame(total_frame)) raise_type_error("total_frame", "DataFrame", total_frame);
+    if (!is_frame(total_frame))
+        raise_type_error("total_frame", "DataFrame", total_frame);
     nb::object total = total_frame.attr("dropna")();
     const auto n = static_cast<Index>(nb::len(total));
-    if (n == 0) return empty_stats();
+    if (n == 0)
+        return empty_stats();
     const std::vector<double> daily = column(total, "daily_return");
     const std::vector<double> index_daily = column(total, "index_daily_return");
     const std::vector<double> extra_daily = column(total, "extra_daily_return");
@@ -61,44 +69,45 @@ nb::dict strategy_stats(nb::handle total_frame, const WeightSummary& weights) {
     const std::vector<double> max_dd = column(total, "max_drowdown");
     const std::vector<double> extra_return = column(total, "extra_return");
     const std::vector<double> extra_dd = column(total, "extra_max_drowdown");
-    const TotalFrameInput input{daily.data(),    index_daily.data(),  extra_daily.data(), long_nav.data(),
-                                close_nv.data(), max_dd.data(),       extra_return.data(), extra_dd.data(), n};
+    const TotalFrameInput input{daily.data(),        index_daily.data(), extra_daily.data(),
+                                long_nav.data(),     close_nv.data(),    max_dd.data(),
+                                extra_return.data(), extra_dd.data(),    n};
     std::array<double, 13> values;
     {
         nb::gil_scoped_release release;
         values = vantorel::strategy_stats(input, weights.holding_count, weights.turnover);
     }
     nb::dict out;
-    for (std::size_t i = 0; i < kStatKeys.size(); ++i) out[kStatKeys[i]] = values[i];
+    for (std::size_t i = 0; i < kStatKeys.size(); ++i)
+        out[kStatKeys[i]] = values[i];
     return out;
 }
 
 namespace {
 
 WeightSummary summary_of(nb::handle signal_df) {
-    if (signal_df.is_none()) return WeightSummary{};
-    const Frame f = frame_arg(signal_df, "signal_df");
-    const AlignedView view(f.view);
-    nb::gil_scoped_release release;
-    return summarise_weights(view);
+    if (signal_df.is_none())
+        return WeightSummary{};
+    return summarise_weights(weight_profile(WeightTable::whole(frame_arg(signal_df, "signal_df"))));
 }
 
 nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df) {
-    if (!is_frame(total_frame)) raise_type_error("total_frame", "DataFrame", total_frame);
+    if (!is_frame(total_frame))
+        raise_type_error("total_frame", "DataFrame", total_frame);
     return strategy_stats(total_frame, summary_of(signal_df));
 }
 
 }  // namespace
 
 void register_statistics(nb::module_& m) {
-    m.def("_build_total_backtesting_frame", &total_frame, "total_backtesting"_a,
+    m.def("_build_total_backtesting_frame", &total_frame, "total_backtesting"_a.none(),
           "The total frame: the rows of `total_backtesting` without missing values, plus\n"
           "extra_daily_return, long (strategy net value 1 + running sum of daily_return, rebased on\n"
           "its first row), close (when absent), close_net_value, max_drowdown, extra_return and\n"
           "extra_max_drowdown. Net values are additive, never compounded. The argument is not\n"
           "modified.");
 
-    m.def("calc_strategy_stats", &calc_strategy_stats, "total_frame"_a, "signal_df"_a.none(),
+    m.def("calc_strategy_stats", &calc_strategy_stats, "total_frame"_a.none(), "signal_df"_a.none(),
           "The thirteen headline statistics of a total frame and its weight Frame.\n\n"
           "Annual figures are percentage points (linear annualisation over 252 days); Sharpe ratios\n"
           "come from safe_sharpe; max_dd and extra_max_dd are positive drawdown depths. All NaN when\n"

@@ -35,16 +35,21 @@ struct MarketFrames {
     Frame can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price;
 };
 MarketFrames market_frames(nb::handle can_buy, nb::handle cant_sell, nb::handle split, nb::handle dividend,
-                           nb::handle close, nb::handle prev_close, nb::handle buy_price, nb::handle sell_price);
+                           nb::handle close, nb::handle prev_close, nb::handle buy_price,
+                           nb::handle sell_price);
 
 // Rolling-mean smoothing of a weight table; windows of 0 or 1 leave it as it is.
 WeightTable smooth(const WeightTable& w, Index window);
 
+// Per-row counts and changes of a weight table, from one pass without the GIL.
+WeightProfile weight_profile(const WeightTable& w);
+
 struct DailyReturns {
     nb::object index;  // trading dates: the signal dates after the one-day shift
     std::vector<double> values;
+    WeightProfile profile;  // of the weight table
 };
-// Trades the table's weights of each date on the next date.
+// Trades the weights of each date of `w` on the next date.
 DailyReturns simulate(const WeightTable& w, const MarketFrames& market, const TradingCosts& costs);
 
 // The total frame from a joined daily table (rows with missing values dropped first).
