@@ -44,38 +44,6 @@ AlignedView::Row AlignedView::row(Index i) const {
     return r;
 }
 
-void AlignedView::Row::gather(const std::int32_t* cols, std::size_t n, double* out) const {
-    if (base_ == nullptr) {
-        for (std::size_t j = 0; j < n; ++j)
-            out[j] = kNaN;
-    } else if (kind_ == ElementKind::Float64) {
-        const auto* base = reinterpret_cast<const double*>(base_);
-        for (std::size_t j = 0; j < n; ++j) {
-            const Index co = col_offset_[cols[j]];
-            out[j] = co == kMissing ? kNaN : base[co];
-        }
-    } else {
-        for (std::size_t j = 0; j < n; ++j)
-            out[j] = number(cols[j]);
-    }
-}
-
-void AlignedView::Row::gather_flags(const std::int32_t* cols, std::size_t n, bool missing,
-                                    std::uint8_t* out) const {
-    if (base_ == nullptr) {
-        for (std::size_t j = 0; j < n; ++j)
-            out[j] = missing;
-    } else if (kind_ == ElementKind::Bool) {
-        for (std::size_t j = 0; j < n; ++j) {
-            const Index co = col_offset_[cols[j]];
-            out[j] = co == kMissing ? missing : base_[co] != 0;
-        }
-    } else {
-        for (std::size_t j = 0; j < n; ++j)
-            out[j] = flag(cols[j], missing);
-    }
-}
-
 void AlignedView::read_row(Index i, double* out) const {
     const Index n = cols();
     const Index ro = row_offset_[static_cast<std::size_t>(i)];

@@ -50,21 +50,37 @@ public:
           sell_rate_((1.0 - c.fee) - c.rule_fee) {}
 
     // Trades the day; `held` is updated, `holding` receives the stocks held afterwards.
-    double trade(const MarketViews& m, Index i, const std::vector<std::int32_t>& active,
-                 const std::vector<double>& weight, std::vector<double>& held,
-                 std::vector<std::int32_t>& holding) {
+    // `shared_columns` is non-null when all eight inputs place every stock at the same offset.
+    double trade(const MarketViews& m, Index i, const Index* shared_columns,
+                 const std::vector<std::int32_t>& active, const std::vector<double>& weight,
+                 std::vector<double>& held, std::vector<std::int32_t>& holding) {
         const AlignedView::Row prev_close = m.prev_close.row(i), close = m.close.row(i),
                                buy_price = m.buy_price.row(i), sell_price = m.sell_price.row(i),
                                split = m.split.row(i), dividend = m.dividend.row(i),
                                can_buy = m.can_buy.row(i), cant_sell = m.cant_sell.row(i);
         const std::size_t n = active.size();
         quotes_.resize(n);
-        for (std::size_t j = 0; j < n; ++j) {
-            const Index k = active[j];
-            // An absent feasibility cell blocks the trade.
-            quotes_[j] = Quote{prev_close.number(k),   close.number(k),        buy_price.number(k),
-                               sell_price.number(k),   split.number(k),        dividend.number(k),
-                               can_buy.flag(k, false), cant_sell.flag(k, true)};
+        // An absent feasibility cell blocks the trade.
+        const double *pc = prev_close.doubles(), *cl = close.doubles(), *bp = buy_price.doubles(),
+                     *sp = sell_price.doubles(), *sf = split.doubles(), *dv = dividend.doubles();
+        const std::uint8_t *cb = can_buy.bools(), *cs = cant_sell.bools();
+        if (shared_columns != nullptr && pc && cl && bp && sp && sf && dv && cb && cs) {
+            // The common case (every row present, float prices, boolean masks, the same columns
+            // everywhere): one offset lookup per stock serves all eight inputs.
+            for (std::size_t j = 0; j < n; ++j) {
+                const Index co = shared_columns[active[j]];
+                quotes_[j] =
+                    co == AlignedView::kMissing
+                        ? Quote{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, false, true}
+                        : Quote{pc[co], cl[co], bp[co], sp[co], sf[co], dv[co], cb[co] != 0, cs[co] != 0};
+            }
+        } else {
+            for (std::size_t j = 0; j < n; ++j) {
+                const Index k = active[j];
+                quotes_[j] = Quote{prev_close.number(k),   close.number(k),        buy_price.number(k),
+                                   sell_price.number(k),   split.number(k),        dividend.number(k),
+                                   can_buy.flag(k, false), cant_sell.flag(k, true)};
+            }
         }
         DaySums sums{};
         holding.clear();
@@ -115,6 +131,16 @@ private:
     std::vector<Quote> quotes_;
 };
 
+// The column offsets of the eight inputs when they all agree (the same labels and layout), else null.
+const Index* shared_column_offsets(const MarketViews& m) {
+    const std::vector<Index>& first = m.close.column_offsets();
+    for (const AlignedView* v :
+         {&m.can_buy, &m.cant_sell, &m.split, &m.dividend, &m.prev_close, &m.buy_price, &m.sell_price})
+        if (v->column_offsets() != first)
+            return nullptr;
+    return first.data();
+}
+
 // The sorted union of the traded weights' columns and the held stocks; held-only stocks get NaN.
 void merge_active(const std::vector<WeightEntry>& traded, const std::vector<std::int32_t>& holding,
                   std::vector<std::int32_t>& active, std::vector<double>& weight) {
@@ -150,6 +176,7 @@ SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketV
     SimulatedReturns result;
     result.returns.assign(static_cast<std::size_t>(weights.rows()), 0.0);
     DayTrader trader(costs);
+    const Index* shared_columns = shared_column_offsets(market);
     WeightBlocks blocks(weights);
 
     // A stock that is neither held nor given a weight contributes nothing, so each day visits only
@@ -158,16 +185,17 @@ SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketV
     std::vector<double> held(static_cast<std::size_t>(weights.cols()), 0.0);
     std::vector<std::int32_t> holding, active;
     std::vector<double> active_weight;
-    std::vector<WeightEntry> traded;  // the previous row's entries
     while (blocks.next()) {
         for (std::size_t j = 0; j < blocks.size(); ++j) {
             const Index r = blocks.first_row() + static_cast<Index>(j);
             if (is_trading_row(blocks.profile(), r)) {
+                // The day trades the previous row's weights.
+                const std::vector<WeightEntry>& traded =
+                    j > 0 ? blocks.entries(j - 1) : blocks.previous_row();
                 merge_active(traded, holding, active, active_weight);
                 result.returns[static_cast<std::size_t>(r)] =
-                    trader.trade(market, r, active, active_weight, held, holding);
+                    trader.trade(market, r, shared_columns, active, active_weight, held, holding);
             }
-            traded.assign(blocks.entries(j).begin(), blocks.entries(j).end());
         }
     }
     result.profile = blocks.take_profile();

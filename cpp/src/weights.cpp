@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "vantorel/nan_scan.hpp"
+
 namespace vantorel {
 
 namespace {
@@ -76,10 +78,10 @@ void WeightBlocks::read_rows() {
             m_.read_row(r, row_buffer_.data());
             row = row_buffer_.data();
         }
-        for (Index k = 0; k < cols; ++k) {
+        for_each_present(row, cols, [&](Index k) {
             const double v = row[k];
             VANTOREL_READ_CELL(j, k, v)
-        }
+        });
     }
 }
 

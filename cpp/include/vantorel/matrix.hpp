@@ -82,10 +82,25 @@ public:
             return std::isnan(v) ? missing : v != 0.0;
         }
 
-        // number(cols[j]) into out[j]: independent loads, many in flight at once.
-        void gather(const std::int32_t* cols, std::size_t n, double* out) const;
-        // flag(cols[j], missing) into out[j].
-        void gather_flags(const std::int32_t* cols, std::size_t n, bool missing, std::uint8_t* out) const;
+        // The row exists in the source (its date is not absent).
+        bool present() const { return base_ != nullptr; }
+        // The row's elements, indexed by column offset, when it exists and holds that type; else null.
+        const double* doubles() const {
+            return kind_ == ElementKind::Float64 ? reinterpret_cast<const double*>(base_) : nullptr;
+        }
+        const std::uint8_t* bools() const { return kind_ == ElementKind::Bool ? base_ : nullptr; }
+        // number() and flag() at a column offset already looked up and known not to be missing.
+        double number_at(Index co) const {
+            if (kind_ == ElementKind::Float64)
+                return reinterpret_cast<const double*>(base_)[co];
+            return base_[co] ? 1.0 : 0.0;
+        }
+        bool flag_at(Index co, bool missing) const {
+            if (kind_ == ElementKind::Bool)
+                return base_[co] != 0;
+            const double v = reinterpret_cast<const double*>(base_)[co];
+            return std::isnan(v) ? missing : v != 0.0;
+        }
 
     private:
         friend class AlignedView;
@@ -94,6 +109,8 @@ public:
         const Index* col_offset_ = nullptr;
     };
     Row row(Index i) const;
+    // Element offset of each target column in the source (kMissing when absent).
+    const std::vector<Index>& column_offsets() const { return col_offset_; }
 
     // Target row i (all columns) into out[0 .. cols()).
     void read_row(Index i, double* out) const;

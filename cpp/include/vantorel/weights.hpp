@@ -42,6 +42,8 @@ public:
     Index first_row() const { return first_; }
     std::size_t size() const { return n_; }
     const std::vector<WeightEntry>& entries(std::size_t j) const { return rows_[j]; }
+    // The entries of the row just before the block (empty before the first block).
+    const std::vector<WeightEntry>& previous_row() const { return previous_row_; }
     // Complete for every row read so far.
     const WeightProfile& profile() const { return profile_; }
     WeightProfile take_profile() { return std::move(profile_); }
