@@ -354,3 +354,10 @@ def test_pipeline_result_matches_reference_on_a_sample(ws):
                                                   rolling_window=window,
                                                   simulate=ws.calc_strategy_vwap_daily_return)
         assert_result_close(got, expected, m.benchmark_dict)
+
+
+def test_asking_for_charts_is_an_error_until_they_are_drawn(ws, tmp_path):
+    m = sample_market()
+    with pytest.raises(NotImplementedError, match="strategy performance chart"):
+        run(ws, m, plot_image_kind="long", plot_save_path=tmp_path / "run.png")
+    assert not list(tmp_path.iterdir())

@@ -1,0 +1,68 @@
+"""The strategy engine: weight smoothing, VWAP simulation, total frame, statistics and pipeline."""
+
+import os
+import threading
+from dataclasses import dataclass
+from typing import Any
+
+import pandas as pd
+
+TRADING_DAYS_PER_YEAR: int
+ROLLING_STABILITY_DAYS: int
+MIN_ROLLING_STABILITY_DAYS: int
+_MATPLOTLIB_PLOT_LOCK: threading.RLock
+
+from vantorel.backtest._core import _build_market_arrays as _build_market_arrays
+from vantorel.backtest._core import _with_datetime_index as _with_datetime_index
+from vantorel.backtest._core import safe_sharpe as safe_sharpe
+
+@dataclass
+class _StrategyCoreResult:
+    strategy_name: Any
+    daily_return: Any
+    cumulative_return: Any
+    stats: Any
+    benchmark_summary: Any
+    plot_paths: Any
+
+def _smooth_strategy_weights(strategy_matrix: pd.DataFrame, rolling_window: int) -> pd.DataFrame: ...
+def calc_strategy_vwap_daily_return(
+    signal_matrix: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    lot_size: int = 200,
+) -> pd.Series: ...
+def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFrame: ...
+def calc_strategy_stats(total_frame: pd.DataFrame, signal_df: pd.DataFrame | None) -> dict[str, float]: ...
+def run_strategy_backtest_core(
+    strategy_matrix: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    benchmark_dict: dict[str, pd.Series] | None = None,
+    benchmark_names: str = "000852",
+    rolling_window: int = 0,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    plot_image_kind: str | None = "large",
+    plot_save_path: str | os.PathLike[str] | None = None,
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+) -> _StrategyCoreResult: ...
+def plot_strategy_performance(*args: Any, **kwargs: Any) -> dict[str, str]: ...
+def plot_weekly_net_value(*args: Any, **kwargs: Any) -> dict[str, str]: ...
