@@ -9,12 +9,10 @@ namespace vantorel {
 namespace {
 
 // NaN -> 0, +inf -> largest double, -inf -> most negative double: a missing price contributes nothing.
+// Written as selects, without branches: the trading loop runs it millions of times.
 inline double neutralise(double v) {
-    if (std::isnan(v))
-        return 0.0;
-    if (std::isinf(v))
-        return v > 0 ? kMaxFinite : -kMaxFinite;
-    return v;
+    const double z = v == v ? v : 0.0;
+    return z > kMaxFinite ? kMaxFinite : (z < -kMaxFinite ? -kMaxFinite : z);
 }
 
 // The five per-day sums, combined in a fixed order at the end of the day.
@@ -83,26 +81,28 @@ public:
             }
         }
         DaySums sums{};
-        holding.clear();
+        holding.resize(n);
+        std::size_t kept = 0;
         for (std::size_t j = 0; j < n; ++j) {
             double& h = held[static_cast<std::size_t>(active[j])];
             step(quotes_[j], weight[j], h, sums);
-            if (h != 0.0)
-                holding.push_back(active[j]);
+            holding[kept] = active[j];
+            kept += h != 0.0;
         }
+        holding.resize(kept);
         return day_cash(sums) / total_money_;
     }
 
 private:
     // Trades one stock towards weight w (NaN: none) from holding `held` shares; adds its results.
+    // Every term is formed as a select rather than a branch: whether a stock buys, sells or keeps
+    // is unpredictable, and a term whose share count is 0 adds nothing to its sum.
     void step(const Quote& q, double w, double& held, DaySums& sums) const {
         // Targets are sized from the fixed capital and the previous close, floored to whole lots;
         // a missing weight or an unusable previous close targets zero shares.
-        double target = 0.0;
-        if (std::isfinite(w) && std::isfinite(q.prev_close) && q.prev_close > 0.0)
-            target = floor_exact(total_money_ * w / (q.prev_close * lot_)) * lot_;
-        if (target == 0.0 && held == 0.0)
-            return;  // neither held nor wanted: contributes nothing
+        const bool sized = std::isfinite(w) && std::isfinite(q.prev_close) && q.prev_close > 0.0;
+        const double raw = total_money_ * w / (q.prev_close * lot_);
+        const double target = sized ? floor_exact(raw) * lot_ : 0.0;
 
         const double diff = target - held;
         const double real_buy = (diff > 0.0 && q.can_buy) ? diff : 0.0;
@@ -110,21 +110,14 @@ private:
         const double hold = held - sell;
         held = hold + real_buy;
 
-        if (real_buy != 0.0)
-            sums[0] += real_buy * neutralise(q.close - q.buy_price * buy_rate_);
-        if (hold == 0.0 && sell == 0.0)
-            return;
         // A missing split means none; a missing dividend means none; a missing price gives 0.
-        const double split = std::isnan(q.split) ? 1.0 : q.split;
+        const double split = q.split == q.split ? q.split : 1.0;
         const double dividend = neutralise(q.dividend);
-        if (hold != 0.0) {
-            sums[1] += hold * neutralise(split * q.close - q.prev_close);
-            sums[2] += hold * dividend;
-        }
-        if (sell != 0.0) {
-            sums[3] += sell * neutralise(split * q.sell_price * sell_rate_ - q.prev_close);
-            sums[4] += sell * dividend;
-        }
+        sums[0] += real_buy * neutralise(q.close - q.buy_price * buy_rate_);
+        sums[1] += hold * neutralise(split * q.close - q.prev_close);
+        sums[2] += hold * dividend;
+        sums[3] += sell * neutralise(split * q.sell_price * sell_rate_ - q.prev_close);
+        sums[4] += sell * dividend;
     }
 
     double total_money_, lot_, buy_rate_, sell_rate_;
