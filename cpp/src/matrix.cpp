@@ -29,6 +29,9 @@ AlignedView::AlignedView(const MatrixView& src, const IndexMap& row_map, const I
     contiguous_rows_ = src.kind == ElementKind::Float64 && (src.col_stride == 1 || col_offset_.size() <= 1);
     for (std::size_t k = 0; contiguous_rows_ && k < col_offset_.size(); ++k)
         contiguous_rows_ = col_offset_[k] == static_cast<Index>(k);
+    contiguous_cols_ = src.kind == ElementKind::Float64 && (src.row_stride == 1 || row_offset_.size() <= 1);
+    for (std::size_t i = 0; contiguous_cols_ && i < row_offset_.size(); ++i)
+        contiguous_cols_ = row_offset_[i] == static_cast<Index>(i);
 }
 
 AlignedView::AlignedView(const MatrixView& src) : AlignedView(src, identity(src.rows), identity(src.cols)) {}

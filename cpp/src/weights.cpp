@@ -57,16 +57,14 @@ bool WeightBlocks::next() {
     return true;
 }
 
-// Most cells are NaN: the common path is one comparison.
-#define VANTOREL_READ_CELL(j, k, v)                                             \
-    if ((v) == (v)) {                                                           \
-        if ((v) != 0.0)                                                         \
-            rows_[j].push_back(WeightEntry{static_cast<std::int32_t>(k), (v)}); \
-        else                                                                    \
-            ++zeros_[j];                                                        \
-        if ((v) - (v) != 0.0)                                                   \
-            ++infinities_[j];                                                   \
-    }
+void WeightBlocks::record(std::size_t j, Index k, double v) {
+    if (v != 0.0)
+        rows_[j].push_back(WeightEntry{static_cast<std::int32_t>(k), v});
+    else
+        ++zeros_[j];
+    if (v - v != 0.0)  // infinite
+        ++infinities_[j];
+}
 
 void WeightBlocks::read_rows() {
     const Index cols = m_.cols();
@@ -78,23 +76,26 @@ void WeightBlocks::read_rows() {
             m_.read_row(r, row_buffer_.data());
             row = row_buffer_.data();
         }
-        for_each_present(row, cols, [&](Index k) {
-            const double v = row[k];
-            VANTOREL_READ_CELL(j, k, v)
-        });
+        for_each_present(row, cols, [&](Index k) { record(j, k, row[k]); });
     }
 }
 
 void WeightBlocks::read_columns() {
     const Index cols = m_.cols();
-    for (Index k = 0; k < cols; ++k)
+    for (Index k = 0; k < cols; ++k) {
+        if (const double* column = m_.contiguous_column(k)) {
+            const double* run = column + first_;  // the block's rows of this column
+            for_each_present(run, static_cast<Index>(n_),
+                             [&](Index j) { record(static_cast<std::size_t>(j), k, run[j]); });
+            continue;
+        }
         for (std::size_t j = 0; j < n_; ++j) {
             const double v = m_.number(first_ + static_cast<Index>(j), k);
-            VANTOREL_READ_CELL(j, k, v)
+            if (v == v)
+                record(j, k, v);
         }
+    }
 }
-
-#undef VANTOREL_READ_CELL
 
 namespace {
 

@@ -114,6 +114,12 @@ public:
 
     // Target row i (all columns) into out[0 .. cols()).
     void read_row(Index i, double* out) const;
+    // Target column k in place when it is one contiguous run of float64 in the source, else null.
+    const double* contiguous_column(Index k) const {
+        if (!contiguous_cols_ || col_offset_[static_cast<std::size_t>(k)] == kMissing)
+            return nullptr;
+        return static_cast<const double*>(src_.data) + col_offset_[static_cast<std::size_t>(k)];
+    }
     // Target row i in place when it is one contiguous run of float64 in the source, else null.
     const double* contiguous_row(Index i) const {
         if (!contiguous_rows_ || row_offset_[static_cast<std::size_t>(i)] == kMissing)
@@ -139,6 +145,7 @@ private:
     std::vector<Index> row_offset_;
     std::vector<Index> col_offset_;
     bool contiguous_rows_ = false;  // float64 source, columns map one to one onto a unit stride
+    bool contiguous_cols_ = false;  // float64 source, rows map one to one onto a unit stride
 };
 
 // Dense row-major result matrix.

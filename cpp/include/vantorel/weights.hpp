@@ -52,6 +52,8 @@ private:
     void read_rows();
     void read_columns();
     void profile_block();
+    // Notes a present (non-NaN) cell of block row j.
+    void record(std::size_t j, Index k, double v);
 
     const AlignedView& m_;
     Index first_ = 0;
