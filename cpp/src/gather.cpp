@@ -20,4 +20,34 @@ std::vector<std::uint8_t> gather_flags(const AlignedView& m, bool missing) {
     return out;
 }
 
+IndexMap positions_where(const std::vector<std::uint8_t>& mask) {
+    IndexMap out;
+    for (std::size_t i = 0; i < mask.size(); ++i)
+        if (mask[i])
+            out.push_back(static_cast<Index>(i));
+    return out;
+}
+
+IndexMap found_positions(const IndexMap& map) {
+    IndexMap out;
+    for (std::size_t i = 0; i < map.size(); ++i)
+        if (map[i] >= 0)
+            out.push_back(static_cast<Index>(i));
+    return out;
+}
+
+std::vector<double> take(const std::vector<double>& x, const IndexMap& pos) {
+    std::vector<double> out(pos.size());
+    for (std::size_t i = 0; i < pos.size(); ++i)
+        out[i] = pos[i] < 0 ? kNaN : x[static_cast<std::size_t>(pos[i])];
+    return out;
+}
+
+IndexMap compose(const IndexMap& outer, const IndexMap& inner) {
+    IndexMap out(inner.size());
+    for (std::size_t i = 0; i < inner.size(); ++i)
+        out[i] = inner[i] < 0 ? -1 : outer[static_cast<std::size_t>(inner[i])];
+    return out;
+}
+
 }  // namespace vantorel

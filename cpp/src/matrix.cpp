@@ -13,14 +13,14 @@ std::vector<Index> offsets(const IndexMap& map, Index extent, Index stride) {
     return out;
 }
 
-IndexMap identity(Index n) {
+}  // namespace
+
+IndexMap identity_map(Index n) {
     IndexMap map(static_cast<std::size_t>(n));
     for (Index i = 0; i < n; ++i)
         map[static_cast<std::size_t>(i)] = i;
     return map;
 }
-
-}  // namespace
 
 AlignedView::AlignedView(const MatrixView& src, const IndexMap& row_map, const IndexMap& col_map)
     : src_(src),
@@ -34,7 +34,8 @@ AlignedView::AlignedView(const MatrixView& src, const IndexMap& row_map, const I
         contiguous_cols_ = row_offset_[i] == static_cast<Index>(i);
 }
 
-AlignedView::AlignedView(const MatrixView& src) : AlignedView(src, identity(src.rows), identity(src.cols)) {}
+AlignedView::AlignedView(const MatrixView& src)
+    : AlignedView(src, identity_map(src.rows), identity_map(src.cols)) {}
 
 AlignedView::Row AlignedView::row(Index i) const {
     Row r;

@@ -195,4 +195,12 @@ SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketV
     return result;
 }
 
+IndexMap trading_rows(const WeightProfile& p) {
+    IndexMap rows;
+    for (Index r = 1; r < p.rows(); ++r)
+        if (is_trading_row(p, r))
+            rows.push_back(r);
+    return rows;
+}
+
 }  // namespace vantorel

@@ -205,4 +205,30 @@ ExcessSummary summarise_excess(const double* strategy, const double* benchmark, 
     return s;
 }
 
+BenchmarkLevel benchmark_level(const double* returns, Index n) {
+    BenchmarkLevel b;
+    b.daily.assign(returns, returns + n);
+    for (double& x : b.daily)
+        if (!std::isfinite(x))
+            x = 0.0;
+    b.level = running_sum(b.daily.data(), n);
+    for (double& x : b.level)
+        x += 1.0;
+    return b;
+}
+
+bool summarise_excess_where_present(const double* strategy, const double* benchmark, Index n,
+                                    ExcessSummary& out) {
+    std::vector<double> s, b;
+    for (Index i = 0; i < n; ++i)
+        if (!std::isnan(benchmark[i])) {
+            s.push_back(strategy[i]);
+            b.push_back(benchmark[i]);
+        }
+    if (b.empty())
+        return false;
+    out = summarise_excess(s.data(), b.data(), static_cast<Index>(b.size()));
+    return true;
+}
+
 }  // namespace vantorel

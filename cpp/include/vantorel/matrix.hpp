@@ -10,9 +10,10 @@ namespace vantorel {
 
 using Index = std::int64_t;
 
-// Target position -> source position, or kAbsent when the label is missing.
+// Target position -> source position, or -1 when the label is missing.
 using IndexMap = std::vector<Index>;
-inline constexpr Index kAbsent = -1;
+// 0, 1, ..., n - 1.
+IndexMap identity_map(Index n);
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double kMaxFinite = std::numeric_limits<double>::max();

@@ -43,5 +43,7 @@ SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketV
 inline bool is_trading_row(const WeightProfile& p, Index r) {
     return r > 0 && p.row_has_value(r - 1);
 }
+// The trading rows, ascending.
+IndexMap trading_rows(const WeightProfile& p);
 
 }  // namespace vantorel

@@ -72,6 +72,14 @@ struct TotalFrameInput {
 // Values in kStatKeys order; holding_count and turnover come from the weight summary.
 std::array<double, 13> strategy_stats(const TotalFrameInput& total, double holding_count, double turnover);
 
+// A benchmark's daily returns with infinities and missing values read as 0, and its level:
+// 1 + their running sum from the series' own first date.
+struct BenchmarkLevel {
+    std::vector<double> daily;
+    std::vector<double> level;
+};
+BenchmarkLevel benchmark_level(const double* returns, Index n);
+
 // One benchmark's excess over the strategy on their common dates.
 struct ExcessSummary {
     double benchmark_annual_return;
@@ -80,5 +88,9 @@ struct ExcessSummary {
     double excess_max_dd;  // signed, <= 0
 };
 ExcessSummary summarise_excess(const double* strategy, const double* benchmark, Index n);
+// The same over the dates where `benchmark` (aligned to the strategy's dates) is not NaN;
+// false when there is none.
+bool summarise_excess_where_present(const double* strategy, const double* benchmark, Index n,
+                                    ExcessSummary& out);
 
 }  // namespace vantorel

@@ -17,6 +17,13 @@ struct WeightProfile {
 
     Index rows() const { return static_cast<Index>(present.size()); }
     bool row_has_value(Index r) const { return present[static_cast<std::size_t>(r)] > 0; }
+    // The last row holding any weight, -1 when none does.
+    Index last_row_with_value() const {
+        for (Index r = rows(); r-- > 0;)
+            if (row_has_value(r))
+                return r;
+        return -1;
+    }
 };
 
 struct WeightSummary {

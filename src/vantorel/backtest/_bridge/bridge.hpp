@@ -63,8 +63,6 @@ Frame frame_arg(nb::handle obj, const char* name);
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels);
 // A boolean sequence (a NumPy array, an Index comparison) as bytes.
 std::vector<std::uint8_t> bool_values(nb::handle obj);
-// Positions where `mask` (a sequence of bools) is true.
-IndexMap positions(const std::vector<std::uint8_t>& mask);
 
 // A float64 1-D array as a vector (converted when needed).
 std::vector<double> float_values(nb::handle obj, const char* name);

@@ -124,14 +124,9 @@ Frame frame_arg(nb::handle obj, const char* name) {
 }
 
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels) {
+    if (source_labels.is(target_labels))
+        return identity_map(static_cast<Index>(nb::len(source_labels)));
     IndexMap out;
-    if (source_labels.is(target_labels)) {
-        const auto n = static_cast<Index>(nb::len(source_labels));
-        out.resize(static_cast<std::size_t>(n));
-        for (Index i = 0; i < n; ++i)
-            out[static_cast<std::size_t>(i)] = i;
-        return out;
-    }
     nb::object indexer = source_labels.attr("get_indexer")(target_labels);
     nb::object as_int64 = libs().np.attr("ascontiguousarray")(indexer, "dtype"_a = "int64");
     const ArrayLayout a = layout_of(as_int64);
@@ -145,14 +140,6 @@ std::vector<std::uint8_t> bool_values(nb::handle obj) {
     const ArrayLayout a = layout_of(arr.attr("ravel")());
     const auto* p = static_cast<const std::uint8_t*>(a.data);
     return std::vector<std::uint8_t>(p, p + a.shape[0]);
-}
-
-IndexMap positions(const std::vector<std::uint8_t>& mask) {
-    IndexMap out;
-    for (std::size_t i = 0; i < mask.size(); ++i)
-        if (mask[i])
-            out.push_back(static_cast<Index>(i));
-    return out;
 }
 
 std::vector<double> float_values(nb::handle obj, const char* name) {

@@ -1,6 +1,7 @@
 // run_strategy_backtest_core: alignment, smoothing, simulation, benchmark join, statistics.
 #include <cmath>
 
+#include "vantorel/gather.hpp"
 #include "vantorel/stats.hpp"
 #include "weightsim.hpp"
 
@@ -28,15 +29,8 @@ nb::object empty_result(const std::string& name) {
 // Strategy rows on dates of the close prices and columns of codes the close prices know.
 // (Columns without any weight are left in: they never trade and change no statistic.)
 WeightTable align_to_market(const Frame& strategy, const Frame& close) {
-    IndexMap on_market_dates, known_codes;
-    const IndexMap date_pos = label_map(close.index, strategy.index);
-    for (std::size_t i = 0; i < date_pos.size(); ++i)
-        if (date_pos[i] >= 0)
-            on_market_dates.push_back(static_cast<Index>(i));
-    const IndexMap code_pos = label_map(close.columns, strategy.columns);
-    for (std::size_t k = 0; k < code_pos.size(); ++k)
-        if (code_pos[k] >= 0)
-            known_codes.push_back(static_cast<Index>(k));
+    IndexMap on_market_dates = found_positions(label_map(close.index, strategy.index));
+    IndexMap known_codes = found_positions(label_map(close.columns, strategy.columns));
 
     WeightTable w;
     w.keep_alive = strategy.array;
@@ -46,15 +40,6 @@ WeightTable align_to_market(const Frame& strategy, const Frame& close) {
     w.rows = std::move(on_market_dates);
     w.cols = std::move(known_codes);
     return w;
-}
-
-// Benchmark daily returns with infinities and missing values read as 0.
-std::vector<double> cleaned_returns(nb::handle series, const char* name) {
-    std::vector<double> v = float_values(series, name);
-    for (double& x : v)
-        if (!std::isfinite(x))
-            x = 0.0;
-    return v;
 }
 
 nb::object flat_benchmark_join(nb::handle dates, std::vector<double>&& daily) {
@@ -71,35 +56,22 @@ nb::object flat_benchmark_join(nb::handle dates, std::vector<double>&& daily) {
 nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb::handle series) {
     nb::object bm_index = series.attr("index");
     require_unique(bm_index, "benchmark_dict", "row");
-    std::vector<double> bm_daily = cleaned_returns(series, "benchmark_dict");
-    const std::vector<double> level = [&] {
-        std::vector<double> s = running_sum(bm_daily.data(), static_cast<Index>(bm_daily.size()));
-        for (double& x : s)
-            x += 1.0;
-        return s;
-    }();
+    const std::vector<double> values = float_values(series, "benchmark_dict");
+    const BenchmarkLevel bm = benchmark_level(values.data(), static_cast<Index>(values.size()));
+
     nb::object first = dates[nb::int_(0)], last = dates[nb::int_(nb::len(dates) - 1)];
     nb::object in_range = (bm_index.attr("__ge__")(first)).attr("__and__")(bm_index.attr("__le__")(last));
-    const std::vector<std::uint8_t> in_range_mask = bool_values(in_range);
-    const IndexMap bm_rows = positions(in_range_mask);
-    const IndexMap found = label_map(take(bm_index, bm_rows), dates);
+    const IndexMap bm_rows = positions_where(bool_values(in_range));
+    // Strategy date -> benchmark row, -1 where the benchmark (in range) lacks the date.
+    const IndexMap to_bm = compose(bm_rows, label_map(bridge::take(bm_index, bm_rows), dates));
+    const IndexMap joined = found_positions(to_bm);
+    const IndexMap joined_bm = compose(to_bm, joined);
 
-    IndexMap joined_rows;
-    std::vector<double> j_daily, j_close, j_index;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        if (found[i] < 0)
-            continue;
-        const auto b = static_cast<std::size_t>(bm_rows[static_cast<std::size_t>(found[i])]);
-        joined_rows.push_back(static_cast<Index>(i));
-        j_daily.push_back(daily[i]);
-        j_close.push_back(level[b]);
-        j_index.push_back(bm_daily[b]);
-    }
     nb::dict columns;
-    columns["daily_return"] = numpy_vector(std::move(j_daily));
-    columns["close"] = numpy_vector(std::move(j_close));
-    columns["index_daily_return"] = numpy_vector(std::move(j_index));
-    return libs().DataFrame(columns, "index"_a = take(dates, joined_rows));
+    columns["daily_return"] = numpy_vector(vantorel::take(daily, joined));
+    columns["close"] = numpy_vector(vantorel::take(bm.level, joined_bm));
+    columns["index_daily_return"] = numpy_vector(vantorel::take(bm.daily, joined_bm));
+    return libs().DataFrame(columns, "index"_a = bridge::take(dates, joined));
 }
 
 // One row per benchmark sharing dates with the total frame: annual return, excess and its risk.
@@ -114,19 +86,10 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
             raise_type_error("benchmark_dict", "dict of Series", series);
         require_unique(series.attr("index"), "benchmark_dict", "row");
         const std::vector<double> aligned = float_values(series.attr("reindex")(dates), "benchmark_dict");
-        std::vector<double> s, b;
-        for (std::size_t i = 0; i < aligned.size(); ++i)
-            if (!std::isnan(aligned[i])) {
-                s.push_back(strategy[i]);
-                b.push_back(aligned[i]);
-            }
-        if (b.empty())
-            continue;
         ExcessSummary e;
-        {
-            nb::gil_scoped_release release;
-            e = summarise_excess(s.data(), b.data(), static_cast<Index>(b.size()));
-        }
+        if (!summarise_excess_where_present(strategy.data(), aligned.data(),
+                                            static_cast<Index>(aligned.size()), e))
+            continue;  // no date in common
         nb::dict row;
         row["benchmark_name"] = name;
         row["benchmark_annual_return"] = e.benchmark_annual_return;
@@ -174,11 +137,7 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 
     const WeightTable work = smooth(align_to_market(strategy, market.close), window);
     DailyReturns returns = simulate(work, market, costs);
-    const WeightProfile& profile = returns.profile;
-    Index last_usable = -1;
-    for (Index j = 0; j < profile.rows(); ++j)
-        if (profile.row_has_value(j))
-            last_usable = j;
+    const Index last_usable = returns.profile.last_row_with_value();
     if (last_usable < 0)
         return empty_result(name);  // no usable weight row
     if (returns.values.empty())
@@ -186,18 +145,11 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 
     // Returns after the last date with any weight are not part of the backtest.
     nb::object last_date = work.index[nb::int_(last_usable)];
-    nb::object not_later = returns.index.attr("__le__")(last_date);
-    const std::vector<std::uint8_t> mask = bool_values(not_later);
-    IndexMap kept;
-    std::vector<double> daily;
-    for (std::size_t i = 0; i < mask.size(); ++i)
-        if (mask[i]) {
-            kept.push_back(static_cast<Index>(i));
-            daily.push_back(returns.values[i]);
-        }
+    const IndexMap kept = positions_where(bool_values(returns.index.attr("__le__")(last_date)));
     if (kept.empty())
         return empty_result(name);  // nothing left to join: the empty result, not a crash
-    nb::object dates = take(returns.index, kept);
+    std::vector<double> daily = vantorel::take(returns.values, kept);
+    nb::object dates = bridge::take(returns.index, kept);
 
     nb::object joined;
     if (!benchmark_dict.is_none() &&
@@ -215,7 +167,7 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     nb::object total = total_frame(joined);
     if (nb::len(total) == 0)
         return empty_result(name);  // every daily return was missing
-    nb::dict stats = strategy_stats(total, summarise_weights(profile));
+    nb::dict stats = strategy_stats(total, summarise_weights(returns.profile));
     nb::object summary = benchmark_summary(total, benchmark_dict);
 
     nb::dict plot_paths;

@@ -1,4 +1,5 @@
 // Weight smoothing and the VWAP trading simulation.
+#include "vantorel/gather.hpp"
 #include "weightsim.hpp"
 
 namespace vantorel::weightsim {
@@ -7,13 +8,6 @@ using namespace nb::literals;
 using namespace vantorel::bridge;
 
 namespace {
-
-IndexMap identity(Index n) {
-    IndexMap map(static_cast<std::size_t>(n));
-    for (Index i = 0; i < n; ++i)
-        map[static_cast<std::size_t>(i)] = i;
-    return map;
-}
 
 // Label maps of one market Frame against the trading dates and stock codes, reusing the maps of
 // an earlier Frame with the very same label objects.
@@ -36,8 +30,8 @@ WeightTable WeightTable::whole(const Frame& f) {
     w.columns = f.columns;
     w.keep_alive = f.array;
     w.source = f.view;
-    w.rows = identity(f.view.rows);
-    w.cols = identity(f.view.cols);
+    w.rows = identity_map(f.view.rows);
+    w.cols = identity_map(f.view.cols);
     return w;
 }
 
@@ -64,8 +58,8 @@ WeightTable smooth(const WeightTable& w, Index window) {
     out.source = out.owned->view();
     out.index = take(w.index, s.kept_rows);
     out.columns = w.columns;
-    out.rows = identity(out.owned->rows);
-    out.cols = identity(out.owned->cols);
+    out.rows = identity_map(out.owned->rows);
+    out.cols = identity_map(out.owned->cols);
     return out;
 }
 
@@ -90,13 +84,9 @@ DailyReturns simulate(const WeightTable& w, const MarketFrames& market, const Tr
         sim = simulate_vwap_returns(weights, views, costs);
     }
     DailyReturns result;
-    IndexMap trading_rows;
-    for (Index r = 0; r < sim.profile.rows(); ++r)
-        if (is_trading_row(sim.profile, r)) {
-            trading_rows.push_back(r);
-            result.values.push_back(sim.returns[static_cast<std::size_t>(r)]);
-        }
-    result.index = take(w.index, trading_rows);
+    const IndexMap rows = trading_rows(sim.profile);
+    result.values = vantorel::take(sim.returns, rows);
+    result.index = take(w.index, rows);
     result.profile = std::move(sim.profile);
     return result;
 }
