@@ -10,10 +10,13 @@ std::string label_repr(nb::handle obj) {
     return nb::cast<std::string>(nb::repr(obj));
 }
 
-// Numbers with NaN for missing values; strings and other objects cannot be read.
-nb::object as_float64(nb::handle frame, const char* name) {
+// Numbers with NaN for missing values, as float64; strings and other objects cannot be read and
+// raise ValueError naming the argument.
+nb::object as_float64(nb::handle pandas_object, const char* name) {
     try {
-        return frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = libs().np.attr("nan"));
+        if (is_frame(pandas_object) || is_series(pandas_object))
+            return pandas_object.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = libs().np.attr("nan"));
+        return libs().np.attr("asarray")(pandas_object, "dtype"_a = "float64");
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
             throw;
@@ -143,19 +146,7 @@ std::vector<std::uint8_t> bool_values(nb::handle obj) {
 }
 
 std::vector<double> float_values(nb::handle obj, const char* name) {
-    nb::object arr;
-    try {
-        arr = libs().np.attr("ascontiguousarray")(
-            is_series(obj) ? obj.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = libs().np.attr("nan"))
-                           : libs().np.attr("asarray")(obj, "dtype"_a = "float64"),
-            "dtype"_a = "float64");
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
-            throw;
-        const std::string msg =
-            std::string("Argument '") + name + "' holds values that are not numbers: " + e.what();
-        throw nb::value_error(msg.c_str());
-    }
+    nb::object arr = libs().np.attr("ascontiguousarray")(as_float64(obj, name));
     const ArrayLayout a = layout_of(arr.attr("ravel")());
     const auto* p = static_cast<const double*>(a.data);
     return std::vector<double>(p, p + a.shape[0]);
