@@ -22,7 +22,7 @@ std::vector<double> column(nb::handle frame, const char* name) {
 nb::object total_frame(nb::handle total_backtesting) {
     if (!is_frame(total_backtesting))
         raise_type_error("total_backtesting", "DataFrame", total_backtesting);
-    nb::object total = total_backtesting.attr("dropna")().attr("copy")();
+    nb::object total = total_backtesting.attr("dropna")();
     const auto n = static_cast<Index>(nb::len(total));
     if (n == 0)
         return total;
@@ -36,15 +36,17 @@ nb::object total_frame(nb::handle total_backtesting) {
         nb::gil_scoped_release release;
         t = build_total_frame(daily.data(), index_daily.data(), has_close ? close.data() : nullptr, n);
     }
-    total["extra_daily_return"] = numpy_vector(std::move(t.extra_daily_return));
-    total["long"] = numpy_vector(std::move(t.long_nav));
+    // Columns in the order of first assignment; assign() overwrites an existing column in place.
+    nb::dict derived;
+    derived["extra_daily_return"] = numpy_vector(std::move(t.extra_daily_return));
+    derived["long"] = numpy_vector(std::move(t.long_nav));
     if (!has_close)
-        total["close"] = numpy_vector(std::move(t.close));
-    total["close_net_value"] = numpy_vector(std::move(t.close_net_value));
-    total["max_drowdown"] = numpy_vector(std::move(t.max_drowdown));
-    total["extra_return"] = numpy_vector(std::move(t.extra_return));
-    total["extra_max_drowdown"] = numpy_vector(std::move(t.extra_max_drowdown));
-    return total;
+        derived["close"] = numpy_vector(std::move(t.close));
+    derived["close_net_value"] = numpy_vector(std::move(t.close_net_value));
+    derived["max_drowdown"] = numpy_vector(std::move(t.max_drowdown));
+    derived["extra_return"] = numpy_vector(std::move(t.extra_return));
+    derived["extra_max_drowdown"] = numpy_vector(std::move(t.extra_max_drowdown));
+    return total.attr("assign")(**derived);
 }
 
 nb::dict empty_stats() {
