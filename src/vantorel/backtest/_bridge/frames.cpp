@@ -127,7 +127,10 @@ Frame frame_arg(nb::handle obj, const char* name) {
 }
 
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels) {
-    if (source_labels.is(target_labels))
+    // Identical labels (the usual case for Frames of one data bundle) need no hashing.
+    if (source_labels.is(target_labels) ||
+        (nb::len(source_labels) == nb::len(target_labels) &&
+         nb::cast<bool>(source_labels.attr("equals")(target_labels))))
         return identity_map(static_cast<Index>(nb::len(source_labels)));
     IndexMap out;
     nb::object indexer = source_labels.attr("get_indexer")(target_labels);

@@ -1,4 +1,6 @@
 // Weight smoothing and the VWAP trading simulation.
+#include <deque>
+
 #include "vantorel/gather.hpp"
 #include "weightsim.hpp"
 
@@ -12,7 +14,7 @@ namespace {
 // Label maps of one market Frame against the trading dates and stock codes, reusing the maps of
 // an earlier Frame with the very same label objects.
 struct MapCache {
-    std::vector<std::pair<nb::object, IndexMap>> entries;
+    std::deque<std::pair<nb::object, IndexMap>> entries;  // references stay valid as it grows
     const IndexMap& get(nb::handle source_labels, nb::handle target) {
         for (auto& [labels, map] : entries)
             if (labels.is(source_labels))
