@@ -32,7 +32,7 @@ std::int64_t int_arg(nb::handle value, const char* name) {
         if (as_float != nullptr) {
             const double d = PyFloat_AsDouble(as_float);
             Py_DECREF(as_float);
-            if (!std::isfinite(d)) {
+            if (!(std::fabs(d) < 9.2e18)) {  // NaN, infinities and values no integer can hold
                 const std::string msg = std::string("Argument '") + name + "' must be a finite number";
                 throw nb::value_error(msg.c_str());
             }

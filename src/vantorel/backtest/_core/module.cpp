@@ -107,8 +107,8 @@ NB_MODULE(_core, m) {
 
     m.def("safe_sharpe", &sharpe, "series"_a.none(), "periods"_a.none() = 252,
           "Annualised Sharpe ratio: mean / sample standard deviation (ddof=1) x sqrt(periods).\n\n"
-          "Returns NaN, never raising, for fewer than two values or for a zero or non-finite standard\n"
-          "deviation. Callers pass series already cleaned of NaN and infinities.");
+          "NaN values are skipped. Returns NaN, never raising, for fewer than two values or for a zero\n"
+          "or non-finite standard deviation (an infinite value gives one).");
 
     m.def("_with_datetime_index", &with_datetime_index, "frame"_a.none(),
           "A copy of `frame` whose YYYYMMDD row labels (text or integers) become date-times.");
