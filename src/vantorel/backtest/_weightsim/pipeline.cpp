@@ -82,8 +82,6 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
     const std::vector<double> strategy = float_values(total["daily_return"], "daily_return");
     nb::list rows;
     for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
-        if (!is_series(series))
-            raise_type_error("benchmark_dict", "dict of Series", series);
         require_unique(series.attr("index"), "benchmark_dict", "row");
         const std::vector<double> aligned = float_values(series.attr("reindex")(dates), "benchmark_dict");
         ExcessSummary e;
@@ -117,8 +115,13 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
                                       nb::handle plot_save_path, nb::handle strategy_name,
                                       nb::handle plot_title) {
     // Every argument is checked before any work.
-    if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
-        raise_type_error("benchmark_dict", "dict", benchmark_dict);
+    if (!benchmark_dict.is_none()) {
+        if (!PyDict_Check(benchmark_dict.ptr()))
+            raise_type_error("benchmark_dict", "dict", benchmark_dict);
+        for (auto [bm_name, series] : nb::borrow<nb::dict>(benchmark_dict))
+            if (!is_series(series))
+                raise_type_error("benchmark_dict", "dict of Series", series);
+    }
     const std::string primary = str_arg(benchmark_names, "benchmark_names");
     const Index window = int_arg(rolling_window, "rolling_window");
     TradingCosts costs;
@@ -154,10 +157,7 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     nb::object joined;
     if (!benchmark_dict.is_none() &&
         PyDict_Contains(benchmark_dict.ptr(), nb::str(primary.c_str()).ptr()) == 1) {
-        nb::object series = nb::borrow<nb::dict>(benchmark_dict)[primary.c_str()];
-        if (!is_series(series))
-            raise_type_error("benchmark_dict", "dict of Series", series);
-        joined = benchmark_join(dates, daily, series);
+        joined = benchmark_join(dates, daily, nb::borrow<nb::dict>(benchmark_dict)[primary.c_str()]);
     } else {
         joined = flat_benchmark_join(dates, std::move(daily));  // measured against a flat benchmark
     }
