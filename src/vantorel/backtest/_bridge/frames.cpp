@@ -15,7 +15,8 @@ std::string label_repr(nb::handle obj) {
 nb::object as_float64(nb::handle pandas_object, const char* name) {
     try {
         if (is_frame(pandas_object) || is_series(pandas_object))
-            return pandas_object.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = libs().np.attr("nan"));
+            return pandas_object.attr("to_numpy")("dtype"_a = "float64",
+                                                  "na_value"_a = libs().np.attr("nan"));
         return libs().np.attr("asarray")(pandas_object, "dtype"_a = "float64");
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
@@ -128,9 +129,8 @@ Frame frame_arg(nb::handle obj, const char* name) {
 
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels) {
     // Identical labels (the usual case for Frames of one data bundle) need no hashing.
-    if (source_labels.is(target_labels) ||
-        (nb::len(source_labels) == nb::len(target_labels) &&
-         nb::cast<bool>(source_labels.attr("equals")(target_labels))))
+    if (source_labels.is(target_labels) || (nb::len(source_labels) == nb::len(target_labels) &&
+                                            nb::cast<bool>(source_labels.attr("equals")(target_labels))))
         return identity_map(static_cast<Index>(nb::len(source_labels)));
     IndexMap out;
     nb::object indexer = source_labels.attr("get_indexer")(target_labels);

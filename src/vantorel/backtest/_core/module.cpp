@@ -94,23 +94,32 @@ nb::object with_datetime_index(nb::handle frame) {
 NB_MODULE(_core, m) {
     m.doc() = "Kernels shared by the strategy engine and the factor group backtest.";
 
-    m.def("_build_market_arrays", &build_market_arrays, "pnl_index"_a.none(), "columns"_a.none(),
-          "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
-          "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(), "buy_price"_a.none(),
-          "sell_price"_a.none(),
-          "Align the eight market Frames to (pnl_index, columns) as dense row-major arrays.\n\n"
-          "Returns a dict with prev_close_arr, can_buy_arr, cant_sell_arr, close_arr, buy_price_arr,\n"
-          "sell_price_arr, split_arr and dividend_arr. Float arrays hold NaN where a date or code is\n"
-          "absent from a Frame. The two feasibility arrays are boolean: a cell counts as true when it is\n"
-          "non-zero and not NaN, and an absent or NaN cell blocks the trade (can_buy_arr False,\n"
-          "cant_sell_arr True).");
+    m.def(
+        "_build_market_arrays", &build_market_arrays,
+        nb::sig(
+            "def _build_market_arrays(pnl_index: pandas.Index, columns: pandas.Index, can_buy_stock: "
+            "pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
+            "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, "
+            "buy_price: pandas.DataFrame, sell_price: pandas.DataFrame) -> dict[str, numpy.ndarray]"),
+        "pnl_index"_a.none(), "columns"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),
+        "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
+        "buy_price"_a.none(), "sell_price"_a.none(),
+        "Align the eight market Frames to (pnl_index, columns) as dense row-major arrays.\n\n"
+        "Returns a dict with prev_close_arr, can_buy_arr, cant_sell_arr, close_arr, buy_price_arr,\n"
+        "sell_price_arr, split_arr and dividend_arr. Float arrays hold NaN where a date or code is\n"
+        "absent from a Frame. The two feasibility arrays are boolean: a cell counts as true when it is\n"
+        "non-zero and not NaN, and an absent or NaN cell blocks the trade (can_buy_arr False,\n"
+        "cant_sell_arr True).");
 
-    m.def("safe_sharpe", &sharpe, "series"_a.none(), "periods"_a.none() = 252,
+    m.def("safe_sharpe", &sharpe,
+          nb::sig("def safe_sharpe(series: pandas.Series, periods: float = 252) -> float"), "series"_a.none(),
+          "periods"_a.none() = 252,
           "Annualised Sharpe ratio: mean / sample standard deviation (ddof=1) x sqrt(periods).\n\n"
           "NaN values are skipped. Returns NaN, never raising, for fewer than two values or for a zero\n"
           "or non-finite standard deviation (an infinite value gives one).");
 
-    m.def("_with_datetime_index", &with_datetime_index, "frame"_a.none(),
+    m.def("_with_datetime_index", &with_datetime_index,
+          nb::sig("def _with_datetime_index(frame: pandas.DataFrame) -> pandas.DataFrame"), "frame"_a.none(),
           "A copy of `frame` whose YYYYMMDD row labels (text or integers) become date-times.");
 
     // One process-wide lock serialises all chart drawing; matplotlib's state is global.

@@ -189,10 +189,19 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 }  // namespace
 
 void register_pipeline(nb::module_& m) {
-    m.def("run_strategy_backtest_core", &run_strategy_backtest_core, "strategy_matrix"_a.none(),
-          "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
-          "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(), "buy_price"_a.none(),
-          "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
+    m.def("run_strategy_backtest_core", &run_strategy_backtest_core,
+          nb::sig(
+              "def run_strategy_backtest_core(strategy_matrix: pandas.DataFrame, can_buy_stock: "
+              "pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
+              "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: "
+              "pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, benchmark_dict: "
+              "dict[str, pandas.Series] | None = None, benchmark_names: str = \"000852\", rolling_window: "
+              "int = 0, total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, "
+              "plot_image_kind: str | None = \"large\", plot_save_path: str | os.PathLike | None = None, "
+              "strategy_name: str = \"strategy\", plot_title: str | None = None) -> _StrategyCoreResult"),
+          "strategy_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),
+          "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
+          "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
           "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8,
           "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005, "plot_image_kind"_a.none() = "large",
           "plot_save_path"_a.none() = nb::none(), "strategy_name"_a.none() = "strategy",

@@ -128,27 +128,36 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
 }  // namespace
 
 void register_simulation(nb::module_& m) {
-    m.def("_smooth_strategy_weights", &smooth_strategy_weights, "strategy_matrix"_a.none(),
-          "rolling_window"_a.none(),
+    m.def("_smooth_strategy_weights", &smooth_strategy_weights,
+          nb::sig("def _smooth_strategy_weights(strategy_matrix: pandas.DataFrame, rolling_window: int) -> "
+                  "pandas.DataFrame"),
+          "strategy_matrix"_a.none(), "rolling_window"_a.none(),
           "Rolling-mean smoothing of a weight Frame.\n\n"
           "A window of 0 or 1 returns `strategy_matrix` itself. Otherwise missing weights count as 0,\n"
           "each value becomes the mean of the window ending on its row (a plain sum from the oldest\n"
           "to the newest row, divided by the window), the first window - 1 rows are dropped and\n"
           "weights that average exactly 0 become NaN (no signal).");
 
-    m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return, "signal_matrix"_a.none(),
-          "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
-          "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(), "buy_price"_a.none(),
-          "sell_price"_a.none(), "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
-          "rule_fee"_a.none() = 0.0005, "lot_size"_a.none() = 200,
-          "Daily returns of trading target weights at VWAP prices in whole lots.\n\n"
-          "The weights of each date are traded on the next date of `signal_matrix` (dates after a\n"
-          "row without any weight do not trade). Targets are floor(total_money * weight /\n"
-          "(prev_close * lot_size)) lots; buys need can_buy_stock, sells are blocked by\n"
-          "cant_sell_stock; an absent or NaN feasibility cell blocks the trade. Splits and cash\n"
-          "dividends are credited to shares held at the previous close; `fee` is charged on both\n"
-          "sides and `rule_fee` on sells. Returns the day's money result / total_money, indexed by\n"
-          "trading date; an empty series when nothing trades. Runs without the GIL.");
+    m.def(
+        "calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return,
+        nb::sig(
+            "def calc_strategy_vwap_daily_return(signal_matrix: pandas.DataFrame, can_buy_stock: "
+            "pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
+            "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, "
+            "buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, total_money: float = 100000000.0, "
+            "fee: float = 0.0001, rule_fee: float = 0.0005, lot_size: int = 200) -> pandas.Series"),
+        "signal_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),
+        "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
+        "buy_price"_a.none(), "sell_price"_a.none(), "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
+        "rule_fee"_a.none() = 0.0005, "lot_size"_a.none() = 200,
+        "Daily returns of trading target weights at VWAP prices in whole lots.\n\n"
+        "The weights of each date are traded on the next date of `signal_matrix` (dates after a\n"
+        "row without any weight do not trade). Targets are floor(total_money * weight /\n"
+        "(prev_close * lot_size)) lots; buys need can_buy_stock, sells are blocked by\n"
+        "cant_sell_stock; an absent or NaN feasibility cell blocks the trade. Splits and cash\n"
+        "dividends are credited to shares held at the previous close; `fee` is charged on both\n"
+        "sides and `rule_fee` on sells. Returns the day's money result / total_money, indexed by\n"
+        "trading date; an empty series when nothing trades. Runs without the GIL.");
 }
 
 }  // namespace vantorel::weightsim

@@ -102,14 +102,20 @@ nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df) {
 }  // namespace
 
 void register_statistics(nb::module_& m) {
-    m.def("_build_total_backtesting_frame", &total_frame, "total_backtesting"_a.none(),
+    m.def("_build_total_backtesting_frame", &total_frame,
+          nb::sig(
+              "def _build_total_backtesting_frame(total_backtesting: pandas.DataFrame) -> pandas.DataFrame"),
+          "total_backtesting"_a.none(),
           "The total frame: the rows of `total_backtesting` without missing values, plus\n"
           "extra_daily_return, long (strategy net value 1 + running sum of daily_return, rebased on\n"
           "its first row), close (when absent), close_net_value, max_drowdown, extra_return and\n"
           "extra_max_drowdown. Net values are additive, never compounded. The argument is not\n"
           "modified.");
 
-    m.def("calc_strategy_stats", &calc_strategy_stats, "total_frame"_a.none(), "signal_df"_a.none(),
+    m.def("calc_strategy_stats", &calc_strategy_stats,
+          nb::sig("def calc_strategy_stats(total_frame: pandas.DataFrame, signal_df: pandas.DataFrame | "
+                  "None) -> dict[str, float]"),
+          "total_frame"_a.none(), "signal_df"_a.none(),
           "The thirteen headline statistics of a total frame and its weight Frame.\n\n"
           "Annual figures are percentage points (linear annualisation over 252 days); Sharpe ratios\n"
           "come from safe_sharpe; max_dd and extra_max_dd are positive drawdown depths. All NaN when\n"
