@@ -1,4 +1,5 @@
 // vantorel.backtest._weightsim: the strategy engine.
+#include "vantorel/stats.hpp"
 #include "weightsim.hpp"
 
 namespace nb = nanobind;
@@ -18,7 +19,7 @@ namespace {
 NB_MODULE(_weightsim, m) {
     m.doc() = "The strategy engine: weight smoothing, VWAP simulation, total frame, statistics and pipeline.";
 
-    m.attr("TRADING_DAYS_PER_YEAR") = vantorel::weightsim::kTradingDaysPerYear;
+    m.attr("TRADING_DAYS_PER_YEAR") = static_cast<int>(vantorel::kTradingDaysPerYear);
     m.attr("ROLLING_STABILITY_DAYS") = 60;
     m.attr("MIN_ROLLING_STABILITY_DAYS") = 5;
 

@@ -12,8 +12,6 @@ namespace vantorel::weightsim {
 namespace nb = nanobind;
 using bridge::Frame;
 
-inline constexpr int kTradingDaysPerYear = 252;
-
 // A weight table read through row and column maps of a source array, so that aligning a
 // user's Frame to the market costs no copy; smoothing replaces the source with its own matrix.
 struct WeightTable {
