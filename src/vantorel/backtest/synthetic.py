@@ -632,3 +632,46 @@ def sparse_random_weights(
     out = np.full(size, np.nan)
     out[flat] = raw * (gross[row] / row_sum[row])
     return market._frame(out.reshape(n_days, n_stocks))
+
+
+def component_key(name: str) -> str:
+    """Dataset key of an index-membership matrix (the store's naming)."""
+    return "component__" + name.lower().replace(".", "_")
+
+
+def market_payload(
+    market: SyntheticMarket,
+    start_date: str | None = None,
+    end_date: str | None = None,
+    *,
+    time_key: str = "created_at",
+) -> dict:
+    """The market as a store payload: ``{"version", "meta", "data"}``.
+
+    ``data`` holds the twelve base matrices, one membership mask per component
+    name and ``benchmark_dict``, cut to the inclusive date range (None = open).
+    The first row of an incremental payload keeps its real previous close.
+    """
+    dates = pd.Index(market.dates)
+    rows = np.ones(len(dates), dtype=bool)
+    if start_date is not None:
+        rows &= np.asarray(dates >= start_date)
+    if end_date is not None:
+        rows &= np.asarray(dates <= end_date)
+
+    data: dict = {key: frame.loc[rows] for key, frame in market.frames.items()}
+    for name, mask in market.components.items():
+        data[component_key(name)] = mask.loc[rows]
+    data["benchmark_dict"] = {
+        name: series.loc[rows].rename("index_daily_return")
+        for name, series in market.benchmark_dict.items()
+    }
+    kept = dates[rows]
+    meta = {
+        "start_date": kept[0] if len(kept) else None,
+        "end_date": kept[-1] if len(kept) else None,
+        "component_names": list(market.components),
+        "component_dataset_keys": {name: component_key(name) for name in market.components},
+        time_key: pd.Timestamp.now().isoformat(timespec="microseconds"),
+    }
+    return {"version": 1, "meta": meta, "data": data}

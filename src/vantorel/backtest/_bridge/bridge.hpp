@@ -42,6 +42,13 @@ struct Libraries {
 const Libraries& libs();
 
 bool is_frame(nb::handle obj);
+// Python truth of any object (NumPy booleans included), errors propagated.
+inline bool truthy(nb::handle obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
 bool is_series(nb::handle obj);
 
 // Raises ValueError naming the argument and the first duplicated label when `index` is not unique.

@@ -1,0 +1,165 @@
+#include "vantorel/matrix_file.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+namespace vantorel {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& path, const char* action) {
+    const int err = errno;
+    const auto kind = err == ENOENT ? FileError::Kind::Missing : FileError::Kind::Io;
+    throw FileError(kind, path, std::string(action) + " " + path + ": " + std::strerror(err));
+}
+
+// Closes a descriptor on every path out of a function.
+class Descriptor {
+public:
+    Descriptor(const std::string& path, int flags, mode_t mode = 0644) : fd_(::open(path.c_str(), flags, mode)) {
+        if (fd_ < 0)
+            fail(path, "cannot open");
+    }
+    ~Descriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+void write_all(int fd, const std::string& path, std::uint64_t offset, const void* data, std::size_t bytes) {
+    const auto* p = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t n = ::pwrite(fd, p, bytes, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(path, "cannot write");
+        }
+        p += n;
+        offset += static_cast<std::uint64_t>(n);
+        bytes -= static_cast<std::size_t>(n);
+    }
+}
+
+void sync(int fd, const std::string& path) {
+    if (::fsync(fd) != 0)
+        fail(path, "cannot sync");
+}
+
+std::string parent_of(const std::string& path) {
+    const auto parent = std::filesystem::path(path).parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
+}
+
+}  // namespace
+
+std::int64_t file_size(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+void write_file(const std::string& path, const void* data, std::size_t bytes) {
+    Descriptor fd(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+    write_all(fd.get(), path, 0, data, bytes);
+    sync(fd.get(), path);
+}
+
+void replace_file(const std::string& path, const void* data, std::size_t bytes) {
+    // A unique temporary name: two writers never share one half-written file.
+    std::random_device rd;
+    const std::string tmp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(rd());
+    try {
+        write_file(tmp, data, bytes);
+        if (::rename(tmp.c_str(), path.c_str()) != 0)
+            fail(path, "cannot replace");
+    } catch (...) {
+        remove_file(tmp);
+        throw;
+    }
+    sync_directory(parent_of(path));
+}
+
+void write_at(const std::string& path, std::uint64_t offset, const void* data, std::size_t bytes) {
+    Descriptor fd(path, O_WRONLY | O_CLOEXEC);
+    write_all(fd.get(), path, offset, data, bytes);
+    sync(fd.get(), path);
+}
+
+void read_at(const std::string& path, std::uint64_t offset, void* dest, std::size_t bytes) {
+    Descriptor fd(path, O_RDONLY | O_CLOEXEC);
+    auto* p = static_cast<char*>(dest);
+    while (bytes > 0) {
+        const ssize_t n = ::pread(fd.get(), p, bytes, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(path, "cannot read");
+        }
+        if (n == 0)
+            throw FileError(FileError::Kind::TooShort, path, "file too short: " + path);
+        p += n;
+        offset += static_cast<std::uint64_t>(n);
+        bytes -= static_cast<std::size_t>(n);
+    }
+}
+
+FileMapping::FileMapping(const std::string& path, std::uint64_t offset, std::size_t bytes) {
+    if (bytes == 0)
+        return;
+    const std::int64_t size = file_size(path);
+    if (size < 0)
+        throw FileError(FileError::Kind::Missing, path, "missing file: " + path);
+    if (static_cast<std::uint64_t>(size) < offset + bytes)  // a mapping past the end would fault on access
+        throw FileError(FileError::Kind::TooShort, path, "file too short: " + path);
+    Descriptor fd(path, O_RDONLY | O_CLOEXEC);
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset - offset % page;
+    length_ = static_cast<std::size_t>(offset - start) + bytes;
+    base_ = ::mmap(nullptr, length_, PROT_READ, MAP_SHARED, fd.get(), static_cast<off_t>(start));
+    if (base_ == MAP_FAILED) {
+        base_ = nullptr;
+        fail(path, "cannot map");
+    }
+    data_ = static_cast<const char*>(base_) + (offset - start);
+}
+
+FileMapping::~FileMapping() {
+    if (base_ != nullptr)
+        ::munmap(base_, length_);
+}
+
+void sync_directory(const std::string& dir) {
+    Descriptor fd(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    sync(fd.get(), dir);
+}
+
+std::vector<std::string> list_files(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.is_regular_file(ec))
+            names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+void remove_file(const std::string& path) noexcept {
+    ::unlink(path.c_str());
+}
+
+}  // namespace vantorel

@@ -1,0 +1,175 @@
+// The metadata record (a pickle read back through a restricted unpickler) and the manifest.
+#include <set>
+#include <unordered_set>
+
+#include "internal.hpp"
+#include "vantorel/matrix_file.hpp"
+#include "vantorel/row_hash.hpp"
+
+namespace vantorel::store {
+
+using namespace nb::literals;
+
+namespace {
+
+nb::object vantorel_error_type() {
+    static nb::object* type =
+        new nb::object(nb::module_::import_("vantorel.exceptions").attr("VantorelError"));
+    return *type;
+}
+
+// The record may come from a downloaded package, and a plain unpickler runs whatever callable the
+// stream names. Only containers, scalars and date/time values may be rebuilt.
+bool allowed_global(const std::string& module, const std::string& name) {
+    static const std::set<std::pair<std::string, std::string>> kAllowed = {
+        {"builtins", "set"},          {"builtins", "frozenset"},  {"builtins", "complex"},
+        {"builtins", "bytearray"},    {"collections", "OrderedDict"}, {"_codecs", "encode"},
+        {"datetime", "date"},         {"datetime", "datetime"},   {"datetime", "time"},
+        {"datetime", "timedelta"},    {"datetime", "timezone"},
+    };
+    return kAllowed.count({module, name}) > 0;
+}
+
+nb::object restricted_find_class(const std::string& module, const std::string& name) {
+    if (!allowed_global(module, name))
+        raise_vantorel("回测数据元信息文件包含不允许的对象: " + module + "." + name);
+    return nb::module_::import_(module.c_str()).attr(name.c_str());
+}
+
+nb::object unpickler_type() {
+    static nb::object* type = [] {
+        nb::object pickle = nb::module_::import_("pickle");
+        nb::object builtins = nb::module_::import_("builtins");
+        nb::object t = builtins.attr("type")("_MetadataUnpickler", nb::make_tuple(pickle.attr("Unpickler")),
+                                             nb::dict());
+        return new nb::object(t);
+    }();
+    return *type;
+}
+
+std::string hex64(std::uint64_t v) {
+    static const char* digits = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, v >>= 4)
+        out[static_cast<std::size_t>(i)] = digits[v & 15];
+    return out;
+}
+
+}  // namespace
+
+[[noreturn]] void raise_vantorel(const std::string& message) {
+    PyErr_SetObject(vantorel_error_type().ptr(), nb::str(message.data(), message.size()).ptr());
+    throw nb::python_error();
+}
+
+std::string path_text(nb::handle path) {
+    return nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(path));
+}
+
+nb::dict read_metadata(nb::handle metadata_path) {
+    const std::string path = path_text(metadata_path);
+    const std::int64_t size = file_size(path);
+    if (size < 0) {
+        const std::string msg = "未找到回测数据元信息文件: " + path;
+        PyErr_SetString(PyExc_FileNotFoundError, msg.c_str());
+        throw nb::python_error();
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    try {
+        nb::gil_scoped_release release;  // plain file read into a buffer this call owns
+        read_at(path, 0, bytes.data(), bytes.size());
+    } catch (const FileError& e) {
+        raise_vantorel(std::string("回测数据元信息文件无法读取: ") + e.what());
+    }
+    nb::object stream = nb::module_::import_("io").attr("BytesIO")(nb::bytes(bytes.data(), bytes.size()));
+    nb::object unpickler = unpickler_type()(stream);
+    unpickler.attr("find_class") = nb::cpp_function(&restricted_find_class);
+    nb::object record;
+    try {
+        record = unpickler.attr("load")();
+    } catch (nb::python_error& e) {
+        if (e.matches(vantorel_error_type()))
+            throw;
+        raise_vantorel(std::string("回测数据元信息文件无法读取: ") + e.what());
+    }
+    if (!nb::isinstance<nb::dict>(record))
+        raise_vantorel("回测数据元信息文件格式无效: " + path);
+    return nb::borrow<nb::dict>(record);
+}
+
+void commit_metadata(nb::handle metadata_path, nb::handle metadata) {
+    nb::object pickle = nb::module_::import_("pickle");
+    nb::bytes data = nb::borrow<nb::bytes>(pickle.attr("dumps")(metadata, "protocol"_a = pickle.attr("HIGHEST_PROTOCOL")));
+    const std::string path = path_text(metadata_path);
+    nb::gil_scoped_release release;  // the bytes object is kept alive by `data`
+    replace_file(path, data.c_str(), data.size());
+}
+
+std::string now_text() {
+    nb::object datetime = nb::module_::import_("datetime").attr("datetime");
+    return nb::cast<std::string>(datetime.attr("now")().attr("isoformat")("timespec"_a = "microseconds"));
+}
+
+void write_manifest(nb::handle store_dir, nb::handle metadata) {
+    const std::string dir = path_text(store_dir);
+    nb::dict files;
+    std::unordered_set<std::string> listed;
+    nb::dict md = nb::borrow<nb::dict>(metadata);
+    if (md.contains("datasets")) {
+        for (auto [key, desc] : nb::borrow<nb::dict>(md["datasets"])) {
+            const Dataset d = parse_descriptor(nb::cast<std::string>(key), desc);
+            // A file's checksum is the XXH64 of its row checksums: cheap to refresh after an append.
+            const Index main_rows = d.tail ? d.tail->start_row : d.rows;
+            nb::dict entry;
+            entry["dataset"] = key;
+            entry["size"] = static_cast<std::uint64_t>(main_rows) * d.row_bytes();
+            entry["checksum"] = hex64(hash_bytes(d.row_hashes.data(), static_cast<std::size_t>(main_rows) * 8));
+            files[nb::str(d.file.c_str())] = entry;
+            listed.insert(d.file);
+            if (d.tail) {
+                nb::dict tail;
+                tail["dataset"] = key;
+                tail["size"] = static_cast<std::uint64_t>(d.tail->rows) * d.row_bytes();
+                tail["checksum"] = hex64(hash_bytes(d.row_hashes.data() + main_rows * 8,
+                                                    static_cast<std::size_t>(d.tail->rows) * 8));
+                files[nb::str(d.tail->file.c_str())] = tail;
+                listed.insert(d.tail->file);
+            }
+        }
+    }
+    std::string record_checksum;
+    {
+        const std::string meta_path = dir + "/" + kMetadataFile;
+        const std::int64_t size = file_size(meta_path);
+        if (size >= 0) {
+            std::string bytes(static_cast<std::size_t>(size), '\0');
+            read_at(meta_path, 0, bytes.data(), bytes.size());
+            record_checksum = hex64(hash_bytes(bytes.data(), bytes.size()));
+            nb::dict entry;
+            entry["size"] = size;
+            entry["checksum"] = record_checksum;
+            files[kMetadataFile] = entry;
+        }
+    }
+    nb::dict manifest;
+    manifest["format"] = "vantorel-prepared-data";
+    manifest["checksum_algorithm"] = "xxh64";
+    manifest["version"] = md.contains("version") ? nb::object(md["version"]) : nb::none();
+    manifest["updated_at"] = now_text();
+    manifest["files"] = files;
+    nb::object json = nb::module_::import_("json");
+    const std::string text = nb::cast<std::string>(json.attr("dumps")(manifest, "indent"_a = 1, "sort_keys"_a = true));
+    {
+        nb::gil_scoped_release release;
+        replace_file(dir + "/" + kManifestFile, text.data(), text.size());
+        // Data files the record no longer lists, and temporaries of interrupted writes.
+        for (const std::string& name : list_files(dir)) {
+            const bool data_file = name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0;
+            const bool temporary = name.find(".tmp-") != std::string::npos;
+            if ((data_file && listed.count(name) == 0) || temporary)
+                remove_file(dir + "/" + name);
+        }
+    }
+}
+
+}  // namespace vantorel::store
