@@ -1,0 +1,34 @@
+// Declarations shared by the source files of the _service module.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "bridge.hpp"
+
+namespace vantorel::service {
+
+namespace nb = nanobind;
+
+// The public façade; it holds only the data-service client.
+struct BacktestService {
+    nb::object http;
+};
+
+// The module object: constants such as _DEFAULT_DATA_DIR are read from it at call time, so a
+// caller may point the service elsewhere by setting the attribute.
+nb::module_ module();
+nb::object prepare_module();
+nb::object store_module();
+
+nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date);
+// Rows of a Frame or Series whose text label lies in [lo, hi]: a view when they are contiguous.
+nb::object slice_rows(nb::handle obj, const std::string& lo, const std::string& hi);
+nb::list parse_universe(nb::handle universe);
+void apply_universe_filter(nb::handle data, nb::handle universe, nb::handle start_date, nb::handle end_date);
+nb::object load_backtest_data();
+
+void register_data(nb::class_<BacktestService>& cls);
+void register_strategy(nb::class_<BacktestService>& cls);
+
+}  // namespace vantorel::service

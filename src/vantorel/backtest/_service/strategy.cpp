@@ -1,0 +1,93 @@
+// The strategy backtest entry: checks, cleaning, slicing, the engine call and the public result.
+#include "service.hpp"
+
+namespace vantorel::service {
+
+using namespace nb::literals;
+
+namespace {
+
+bool is_number(nb::handle v) {
+    return PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()) ||
+           PyObject_IsInstance(v.ptr(), bridge::libs().np.attr("number").ptr()) == 1;
+}
+
+nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle data, nb::handle start_date,
+                             nb::handle end_date, nb::handle output_dir, nb::handle plot_filename, nb::handle benchmark,
+                             nb::handle rolling_window, nb::handle total_money, nb::handle fee, nb::handle rule_fee,
+                             nb::handle plot) {
+    // Typed arguments are checked on entry, before any work.
+    if (!nb::isinstance<nb::str>(plot_filename))
+        bridge::raise_type_error("plot_filename", "str", plot_filename);
+    if (!plot.is_none() && !nb::isinstance<nb::str>(plot))
+        bridge::raise_type_error("plot", "str", plot);
+    if (!is_number(rolling_window))
+        bridge::raise_type_error("rolling_window", "int", rolling_window);
+    const std::int64_t window = bridge::int_arg(rolling_window, "rolling_window");
+
+    // Bound at every call, so the service loads without the engine.
+    nb::object run_core = nb::module_::import_("vantorel.backtest._weightsim").attr("run_strategy_backtest_core");
+
+    if (strategy.is_none() || nb::len(nb::object(strategy.attr("index"))) == 0)
+        throw nb::value_error("策略权重矩阵为空");
+    nb::object cleaned = store_module().attr("clean_matrix")(strategy);
+    if (!plot.is_none()) {
+        if (!bridge::truthy(output_dir))
+            throw nb::value_error("plot 非 None 时,output_dir 必须提供");
+        if (nb::len(plot_filename) == 0)
+            throw nb::value_error("plot 非 None 时,plot_filename 必须提供");
+    }
+    nb::object normalize = store_module().attr("normalize_yyyymmdd");
+    const std::string bt_start = nb::cast<std::string>(normalize(start_date));
+    const std::string bt_end = nb::cast<std::string>(normalize(end_date));
+    nb::dict matrices = slice_data(data.attr("data"), nb::str(bt_start.c_str()), nb::str(bt_end.c_str()));
+
+    nb::object plot_save_path = nb::none();
+    if (!plot.is_none()) {
+        nb::object path = nb::module_::import_("pathlib").attr("Path")(output_dir) /
+                          (nb::str(plot_filename) + nb::str(".png"));
+        plot_save_path = nb::str(path);
+    }
+    nb::object weights = slice_rows(cleaned, bt_start, bt_end);
+
+    nb::object market[9];
+    const char* keys[9] = {"can_buy_stock", "cant_sell_stock", "rq_get_split", "rq_get_dividend", "close_price",
+                           "prev_close",    "buy_price",       "sell_price",   "benchmark_dict"};
+    for (int i = 0; i < 9; ++i)
+        market[i] = matrices[keys[i]];
+
+    nb::object core = run_core(
+        "strategy_matrix"_a = weights, "can_buy_stock"_a = market[0], "cant_sell_stock"_a = market[1],
+        "split_factor"_a = market[2], "dividend_factor"_a = market[3], "close_price"_a = market[4],
+        "prev_close"_a = market[5], "buy_price"_a = market[6], "sell_price"_a = market[7],
+        "benchmark_dict"_a = market[8], "benchmark_names"_a = benchmark, "rolling_window"_a = window,
+        "total_money"_a = total_money, "fee"_a = fee, "rule_fee"_a = rule_fee, "plot_image_kind"_a = plot,
+        "plot_save_path"_a = plot_save_path, "strategy_name"_a = plot_filename, "plot_title"_a = plot_filename);
+
+    nb::object result = nb::module_::import_("vantorel.backtest.result");
+    return result.attr("StrategyBacktestResult")(
+        "strategy_name"_a = plot_filename, "daily_return"_a = core.attr("daily_return"),
+        "cumulative_return"_a = core.attr("cumulative_return"), "stats"_a = core.attr("stats"),
+        "benchmark_summary"_a = core.attr("benchmark_summary"), "plot_paths"_a = core.attr("plot_paths"));
+}
+
+}  // namespace
+
+void register_strategy(nb::class_<BacktestService>& cls) {
+    cls.def("backtest_strategy", &backtest_strategy, "strategy"_a.none(), "data"_a.none(), "start_date"_a.none(),
+            "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(), nb::kw_only(),
+            "benchmark"_a.none() = "000852", "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8,
+            "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005, "plot"_a.none() = "large",
+            nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, data: vantorel.backtest.result.BacktestData, "
+                    "start_date: str | int, end_date: str | int, output_dir: str | os.PathLike | None, "
+                    "plot_filename: str, *, benchmark: str | list[str] | None = '000852', rolling_window: int = 0, "
+                    "total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, "
+                    "plot: str | None = 'large') -> vantorel.backtest.result.StrategyBacktestResult"),
+            "Backtests a table of target weights (dates x stock codes) on the loaded data.\n\n"
+            "The weights are cleaned and cut to [start_date, end_date], the data sliced to the same\n"
+            "range, and the strategy engine trades them day by day at VWAP prices. With plot not None\n"
+            "the charts {plot_filename}.png and {plot_filename}_weekly_net_value.png are written to\n"
+            "output_dir. Returns a StrategyBacktestResult named plot_filename.");
+}
+
+}  // namespace vantorel::service
