@@ -32,6 +32,7 @@ test: build
 
 bench: build
 	$(PY) bench/bench_strategy.py
+	$(PY) bench/bench_store.py
 
 clean:
 	rm -rf build $(VENV)

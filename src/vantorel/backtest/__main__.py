@@ -1,22 +1,26 @@
-"""Demo: a strategy backtest on the embedded synthetic market.
+"""Demo: a strategy backtest through the service on the embedded synthetic market.
 
     python -m vantorel.backtest [--days 1500] [--stocks 1500] [--top 100] [--seed 0]
 
-Builds the synthetic market, trades a top-N momentum portfolio at equal
-weight day by day at VWAP prices, and prints the statistics and the excess
-over every benchmark.
+Builds the synthetic market, writes it as a prepared-data store into a private
+temporary home directory (never the user's own ~/.vantorel), loads it with
+BacktestService.load_backtest_data, trades a top-N momentum portfolio at equal
+weight day by day at VWAP prices with backtest_strategy, and prints the
+statistics and the excess over every benchmark.
 """
 
 from __future__ import annotations
 
 import argparse
 import math
+import tempfile
 import time
+from pathlib import Path
 
 import pandas as pd
 
-from vantorel.backtest import synthetic
-from vantorel.backtest._weightsim import run_strategy_backtest_core
+from vantorel.backtest import BacktestService, _service, synthetic
+from vantorel.backtest._prepare import BinaryPreparedDataStore
 
 # Statistics in percentage points are shown as such; the rest are ratios.
 _POINTS = {"annual_return", "benchmark_annual_return", "extra_annual_return"}
@@ -48,12 +52,24 @@ def main(argv: list[str] | None = None) -> None:
           f"{args.stocks} stocks, built in {built:.1f} s")
     print(f"Strategy: top-{args.top} 20-day momentum, equal weight, traded at VWAP the next day\n")
 
-    started = time.perf_counter()
-    result = run_strategy_backtest_core(
-        weights, **market.market_frames(), benchmark_dict=market.benchmark_dict,
-        benchmark_names="000852", strategy_name="momentum", plot_image_kind=None,
-    )
-    elapsed = time.perf_counter() - started
+    with tempfile.TemporaryDirectory(prefix="vantorel-demo-") as home:
+        # The service reads its data directory from the module at call time.
+        _service._DEFAULT_DATA_DIR = Path(home) / ".vantorel" / "backtest_data" / "enviroment_data"
+        started = time.perf_counter()
+        BinaryPreparedDataStore(_service._DEFAULT_DATA_DIR).write(synthetic.market_payload(market))
+        print(f"Sample store written to a private home directory in {time.perf_counter() - started:.1f} s")
+
+        service = BacktestService(http=None)
+        started = time.perf_counter()
+        data = service.load_backtest_data()
+        print(f"Loaded {len(data.data) - 1} datasets and {len(data.data['benchmark_dict'])} benchmarks "
+              f"in {(time.perf_counter() - started) * 1000:.0f} ms\n")
+
+        started = time.perf_counter()
+        result = service.backtest_strategy(
+            weights, data, market.dates[0], market.dates[-1], None, "momentum", benchmark="000852", plot=None
+        )
+        elapsed = time.perf_counter() - started
 
     print(f"Backtest of {len(result.daily_return)} trading days in {elapsed * 1000:.0f} ms")
     print(f"Final net value: {result.cumulative_return.iloc[-1]:.4f}\n")

@@ -1,0 +1,48 @@
+"""The backtest service: data loading, slicing, the selection universe and the backtests."""
+
+import os
+from pathlib import Path
+from types import ModuleType
+from typing import Any
+
+import pandas as pd
+
+from vantorel.backtest._prepare import (
+    COMPONENT_FACTOR_NAMES as COMPONENT_FACTOR_NAMES,
+    TAIL_RELOAD_ROWS as TAIL_RELOAD_ROWS,
+    BinaryPreparedDataStore as BinaryPreparedDataStore,
+    component_dataset_key as component_dataset_key,
+)
+from vantorel.backtest.result import BacktestData, StrategyBacktestResult
+
+core: ModuleType
+_DEFAULT_DATA_DIR: Path
+_UNIVERSE_TO_COMPONENT: dict[str, str]
+
+class BacktestService:
+    _http: Any
+    def __init__(self, http: Any) -> None: ...
+    def load_backtest_data(self) -> BacktestData: ...
+    @staticmethod
+    def _slice_data(data: dict[str, Any], start_date: str, end_date: str) -> dict[str, Any]: ...
+    @staticmethod
+    def _parse_universe(universe: str | list[str] | None) -> list[str]: ...
+    def _apply_universe_filter(
+        self, data: dict[str, Any], universe: str | list[str] | None, start_date: str, end_date: str
+    ) -> None: ...
+    def backtest_strategy(
+        self,
+        strategy: pd.DataFrame,
+        data: BacktestData,
+        start_date: str | int,
+        end_date: str | int,
+        output_dir: str | os.PathLike[str] | None,
+        plot_filename: str,
+        *,
+        benchmark: str | list[str] | None = "000852",
+        rolling_window: int = 0,
+        total_money: float = 100000000.0,
+        fee: float = 0.0001,
+        rule_fee: float = 0.0005,
+        plot: str | None = "large",
+    ) -> StrategyBacktestResult: ...

@@ -1,0 +1,97 @@
+"""Small prepared-data stores written from a synthetic market, and checks on them."""
+
+from __future__ import annotations
+
+import functools
+import json
+import math
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest.synthetic import make_market, market_payload
+
+ITEMSIZE = {"float64": 8, "bool": 1}
+
+
+@functools.lru_cache(maxsize=None)
+def market(n_days: int = 30, n_stocks: int = 12, seed: int = 3):
+    """A cached synthetic market (treat as read-only)."""
+    return make_market(n_days, n_stocks, seed=seed)
+
+
+def payload(mkt, start: int | None = None, stop: int | None = None, *, codes=None, components=True) -> dict:
+    """The market's payload for dates[start:stop] (row positions), optionally limited to ``codes``."""
+    dates = mkt.dates
+    start_date = dates[start] if start is not None else None
+    end_date = dates[stop - 1] if stop is not None else None
+    out = market_payload(mkt, start_date, end_date)
+    data = out["data"]
+    for key in list(data):
+        if key == "benchmark_dict":
+            continue
+        if not components and key.startswith("component__"):
+            del data[key]
+        elif codes is not None:
+            data[key] = data[key][list(codes)]
+    return out
+
+
+def write_store(directory: Path, mkt, stop: int | None = None, **kwargs) -> BinaryPreparedDataStore:
+    store = BinaryPreparedDataStore(directory)
+    store.write(payload(mkt, None, stop, **kwargs))
+    return store
+
+
+def expected_frames(mkt, stop: int | None = None, *, components=True) -> dict[str, pd.DataFrame]:
+    """Every dataset of a store written from the market's first ``stop`` days, by key."""
+    rows = slice(None, stop)
+    out = {key: frame.iloc[rows] for key, frame in mkt.frames.items()}
+    if components:
+        out.update({"component__" + name.lower().replace(".", "_"): f.iloc[rows] for name, f in mkt.components.items()})
+    return out
+
+
+def assert_frame_same(actual: pd.DataFrame, expected: pd.DataFrame) -> None:
+    """Same str labels, same dtype and bit-identical values (NaN where NaN)."""
+    assert list(actual.index) == [str(d) for d in expected.index]
+    assert all(isinstance(d, str) for d in actual.index)
+    assert list(actual.columns) == [str(c) for c in expected.columns]
+    assert all(isinstance(c, str) for c in actual.columns)
+    assert actual.shape == expected.shape
+    if expected.shape[1]:
+        assert set(actual.dtypes) == {expected.dtypes.iloc[0]}
+    np.testing.assert_array_equal(actual.to_numpy(), expected.to_numpy())
+
+
+def assert_series_same(actual: pd.Series, expected: pd.Series) -> None:
+    assert list(actual.index) == list(expected.index)
+    assert actual.dtype == np.float64
+    np.testing.assert_array_equal(actual.to_numpy(), expected.to_numpy())
+
+
+def check_files(store) -> dict:
+    """Every descriptor's file (and pending tail file) exists with the size its shape implies."""
+    metadata = store.load_metadata()
+    for key, desc in metadata["datasets"].items():
+        width = ITEMSIZE[desc["dtype"]] * math.prod(desc["shape"][1:])
+        path = store.store_dir / desc["file"]
+        assert path.is_file(), key
+        assert path.stat().st_size == desc["shape"][0] * width, key
+        assert len(desc["index"]) == desc["shape"][0] and desc["index"] == sorted(desc["index"]), key
+        tail = desc.get("tail")
+        if tail:
+            tail_path = store.store_dir / tail["file"]
+            assert tail_path.is_file(), key
+            assert tail_path.stat().st_size >= tail["rows"] * width, key
+    return metadata
+
+
+def manifest_files(store) -> set[str]:
+    return set(json.loads((store.store_dir / "manifest.json").read_text())["files"])
+
+
+def data_files(store) -> set[str]:
+    return {p.name for p in store.store_dir.glob("*.bin")}
