@@ -2,6 +2,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nanobind/stl/vector.h>
+
 #include "service.hpp"
 #include "vantorel/assemble.hpp"
 #include "vantorel/dates.hpp"
@@ -111,12 +113,13 @@ void apply_universe_filter(nb::handle data, nb::handle universe, nb::handle star
             const std::string msg = "不支持的选股范围: " + code_text;
             throw nb::value_error(msg.c_str());
         }
-        nb::object matrix = bundle.attr("get")(key_of(name));
+        nb::object key = key_of(name);
+        nb::object matrix = bundle.attr("get")(key);
         if (matrix.is_none() || nb::len(nb::object(matrix.attr("index"))) == 0) {
             const std::string msg = "选股范围 " + code_text + " 无成分股数据,请重新准备数据";
             throw nb::value_error(msg.c_str());
         }
-        members.push_back(bridge::frame_arg(matrix, "universe"));
+        members.push_back(bridge::frame_arg(matrix, nb::cast<std::string>(key).c_str()));
     }
 
     const bridge::Frame mask = bridge::frame_arg(mask_frame, "close_price_valid");

@@ -28,7 +28,11 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
     // Bound at every call, so the service loads without the engine.
     nb::object run_core = nb::module_::import_("vantorel.backtest._weightsim").attr("run_strategy_backtest_core");
 
-    if (strategy.is_none() || nb::len(nb::object(strategy.attr("index"))) == 0)
+    if (strategy.is_none())
+        throw nb::value_error("策略权重矩阵为空");
+    if (!bridge::is_frame(strategy))
+        bridge::raise_type_error("strategy", "pandas.DataFrame", strategy);
+    if (nb::len(nb::object(strategy.attr("index"))) == 0)
         throw nb::value_error("策略权重矩阵为空");
     nb::object cleaned = store_module().attr("clean_matrix")(strategy);
     if (!plot.is_none()) {

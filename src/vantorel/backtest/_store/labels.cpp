@@ -4,6 +4,8 @@
 #include <numeric>
 #include <unordered_set>
 
+#include <nanobind/stl/vector.h>
+
 #include "internal.hpp"
 #include "vantorel/dates.hpp"
 

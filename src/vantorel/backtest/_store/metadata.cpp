@@ -1,4 +1,5 @@
 // The metadata record (a pickle read back through a restricted unpickler) and the manifest.
+#include <filesystem>
 #include <set>
 #include <unordered_set>
 
@@ -102,6 +103,9 @@ void commit_metadata(nb::handle metadata_path, nb::handle metadata) {
     nb::bytes data = nb::borrow<nb::bytes>(pickle.attr("dumps")(metadata, "protocol"_a = pickle.attr("HIGHEST_PROTOCOL")));
     const std::string path = path_text(metadata_path);
     nb::gil_scoped_release release;  // the bytes object is kept alive by `data`
+    // Entries of the data files just written reach the disk before the record that lists them.
+    const std::string parent = std::filesystem::path(path).parent_path().string();
+    sync_directory(parent.empty() ? std::string(".") : parent);
     replace_file(path, data.c_str(), data.size());
 }
 
