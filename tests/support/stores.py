@@ -79,18 +79,27 @@ def check_files(store) -> dict:
         width = ITEMSIZE[desc["dtype"]] * math.prod(desc["shape"][1:])
         path = store.store_dir / desc["file"]
         assert path.is_file(), key
-        assert path.stat().st_size == desc["shape"][0] * width, key
         assert len(desc["index"]) == desc["shape"][0] and desc["index"] == sorted(desc["index"]), key
         tail = desc.get("tail")
-        if tail:
-            tail_path = store.store_dir / tail["file"]
-            assert tail_path.is_file(), key
-            assert tail_path.stat().st_size >= tail["rows"] * width, key
+        if not tail:
+            assert path.stat().st_size == desc["shape"][0] * width, key
+            continue
+        # rows from start_row on are read from the tail file until they are copied into place
+        assert tail["start_row"] + tail["rows"] == desc["shape"][0], key
+        assert path.stat().st_size >= tail["start_row"] * width, key
+        tail_path = store.store_dir / tail["file"]
+        assert tail_path.is_file(), key
+        assert tail_path.stat().st_size == tail["rows"] * width, key
     return metadata
 
 
-def manifest_files(store) -> set[str]:
-    return set(json.loads((store.store_dir / "manifest.json").read_text())["files"])
+def check_manifest(store) -> None:
+    """The manifest lists exactly the files the metadata refers to and the metadata file, at their sizes."""
+    files = json.loads((store.store_dir / "manifest.json").read_text())["files"]
+    listed = {desc["file"] for desc in store.load_metadata()["datasets"].values()} | {"metadata.pkl"}
+    assert set(files) == listed
+    for name in listed:
+        assert files[name]["size"] == (store.store_dir / name).stat().st_size, name
 
 
 def data_files(store) -> set[str]:
