@@ -1,23 +1,13 @@
 // vantorel.backtest._weightsim: the strategy engine.
 #include "vantorel/stats.hpp"
+#include "report.hpp"
 #include "weightsim.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
-namespace {
-
-// Charts come with the report drawing; until then asking for one is an error, never a silent skip.
-[[noreturn]] void chart_unavailable(const char* chart) {
-    const std::string msg = std::string(chart) + " is not available yet: this build draws no charts";
-    PyErr_SetString(PyExc_NotImplementedError, msg.c_str());
-    throw nb::python_error();
-}
-
-}  // namespace
-
 NB_MODULE(_weightsim, m) {
-    m.doc() = "The strategy engine: weight smoothing, VWAP simulation, total frame, statistics and pipeline.";
+    m.doc() = "The strategy engine: weight smoothing, VWAP simulation, total frame, statistics, pipeline, reports.";
 
     m.attr("TRADING_DAYS_PER_YEAR") = static_cast<int>(vantorel::kTradingDaysPerYear);
     m.attr("ROLLING_STABILITY_DAYS") = 60;
@@ -45,12 +35,6 @@ NB_MODULE(_weightsim, m) {
     vantorel::weightsim::register_statistics(m);
     vantorel::weightsim::register_pipeline(m);
 
-    m.def(
-        "plot_strategy_performance",
-        [](nb::args, nb::kwargs) { chart_unavailable("the strategy performance chart"); },
-        "Draws the strategy performance chart (not available in this build).");
-    m.def(
-        "plot_weekly_net_value",
-        [](nb::args, nb::kwargs) { chart_unavailable("the weekly net value chart"); },
-        "Draws the weekly net value chart (not available in this build).");
+    vantorel::weightsim::register_report(m);
+    vantorel::weightsim::register_charts(m);
 }
