@@ -33,6 +33,7 @@ test: build
 bench: build
 	$(PY) bench/bench_strategy.py
 	$(PY) bench/bench_store.py
+	$(PY) bench/bench_charts.py
 
 clean:
 	rm -rf build $(VENV)

@@ -356,8 +356,9 @@ def test_pipeline_result_matches_reference_on_a_sample(ws):
         assert_result_close(got, expected, m.benchmark_dict)
 
 
-def test_asking_for_charts_is_an_error_until_they_are_drawn(ws, tmp_path):
+def test_charts_are_written_beside_each_other(ws, tmp_path):
     m = sample_market()
-    with pytest.raises(NotImplementedError, match="strategy performance chart"):
-        run(ws, m, plot_image_kind="long", plot_save_path=tmp_path / "run.png")
-    assert not list(tmp_path.iterdir())
+    res = run(ws, m, plot_image_kind="long", plot_save_path=tmp_path / "out" / "run.png")
+    main, weekly = tmp_path / "out" / "run.png", tmp_path / "out" / "run_weekly_net_value.png"
+    assert res.plot_paths == {"main": str(main), "weekly_net_value": str(weekly)}
+    assert main.read_bytes()[:4] == weekly.read_bytes()[:4] == b"\x89PNG"

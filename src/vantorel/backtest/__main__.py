@@ -1,12 +1,13 @@
 """Demo: a strategy backtest through the service on the embedded synthetic market.
 
-    python -m vantorel.backtest [--days 1500] [--stocks 1500] [--top 100] [--seed 0]
+    python -m vantorel.backtest [--days 1500] [--stocks 1500] [--top 100] [--seed 0] [--out DIR] [--plot KIND]
 
 Builds the synthetic market, writes it as a prepared-data store into a private
 temporary home directory (never the user's own ~/.vantorel), loads it with
 BacktestService.load_backtest_data, trades a top-N momentum portfolio at equal
-weight day by day at VWAP prices with backtest_strategy, and prints the
-statistics and the excess over every benchmark.
+weight day by day at VWAP prices with backtest_strategy, prints the
+statistics and the excess over every benchmark, and writes the performance
+chart and the weekly net value chart into --out (default ./demo_output).
 """
 
 from __future__ import annotations
@@ -42,6 +43,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--stocks", type=int, default=1500)
     parser.add_argument("--top", type=int, default=100, help="stocks held by the momentum portfolio")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--out", type=Path, default=Path("demo_output"), help="where the charts are written")
+    parser.add_argument("--plot", default="large", choices=["large", "long", "none"], help="chart layout")
     args = parser.parse_args(argv)
 
     started = time.perf_counter()
@@ -67,11 +70,12 @@ def main(argv: list[str] | None = None) -> None:
 
         started = time.perf_counter()
         result = service.backtest_strategy(
-            weights, data, market.dates[0], market.dates[-1], None, "momentum", benchmark="000852", plot=None
+            weights, data, market.dates[0], market.dates[-1], args.out, "momentum", benchmark="000852",
+            plot=None if args.plot == "none" else args.plot,
         )
         elapsed = time.perf_counter() - started
 
-    print(f"Backtest of {len(result.daily_return)} trading days in {elapsed * 1000:.0f} ms")
+    print(f"Backtest of {len(result.daily_return)} trading days in {elapsed * 1000:.0f} ms (charts included)")
     print(f"Final net value: {result.cumulative_return.iloc[-1]:.4f}\n")
     print("Statistics (against the CSI 1000, 000852):")
     for key, value in result.stats.items():
@@ -79,6 +83,10 @@ def main(argv: list[str] | None = None) -> None:
     print("\nExcess over each benchmark (annual figures are mean daily x 252):")
     with pd.option_context("display.width", 120, "display.float_format", "{:.4f}".format):
         print(result.benchmark_summary.to_string(index=False))
+    if result.plot_paths:
+        print("\nCharts:")
+        for kind, path in result.plot_paths.items():
+            print(f"  {kind:18s} {Path(path).resolve()}")
 
 
 if __name__ == "__main__":

@@ -64,5 +64,47 @@ def run_strategy_backtest_core(
     strategy_name: str = "strategy",
     plot_title: str | None = None,
 ) -> _StrategyCoreResult: ...
-def plot_strategy_performance(*args: Any, **kwargs: Any) -> dict[str, str]: ...
-def plot_weekly_net_value(*args: Any, **kwargs: Any) -> dict[str, str]: ...
+def _format_pct(value: Any, digits: int = 2) -> str: ...
+def _format_pct_points(value: Any, digits: int = 2) -> str: ...
+def _format_num(value: Any, digits: int = 2) -> str: ...
+def _format_annual_excess(annual_excess: pd.Series | None) -> str: ...
+def _period_return_drawdown_calmar(daily_return: pd.Series | None) -> tuple[float, float, float]: ...
+def _calc_yearly_performance_metrics(daily: pd.DataFrame) -> pd.DataFrame: ...
+def _build_weekly_net_value_frame(total: pd.DataFrame) -> pd.DataFrame: ...
+def plot_strategy_performance(
+    total: pd.DataFrame,
+    stats: dict[str, float],
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+    save_path: str | os.PathLike[str] = "./strategy_backtest.png",
+    image_kind: str = "large",
+    benchmark_name: str = "000852",
+    rolling_window: int = 0,
+) -> dict[str, str]: ...
+def _plot_strategy_performance_unlocked(
+    total: pd.DataFrame,
+    stats: dict[str, float],
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+    save_path: str | os.PathLike[str] = "./strategy_backtest.png",
+    image_kind: str = "large",
+    benchmark_name: str = "000852",
+    rolling_window: int = 0,
+) -> None: ...
+def plot_weekly_net_value(
+    total: pd.DataFrame,
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+    save_path: str | os.PathLike[str] = "./strategy_weekly_net_value.png",
+    image_kind: str = "large",
+    benchmark_name: str = "000852",
+) -> dict[str, str]: ...
+def _plot_weekly_net_value_unlocked(
+    total: pd.DataFrame,
+    strategy_name: str = "strategy",
+    plot_title: str | None = None,
+    save_path: str | os.PathLike[str] = "./strategy_weekly_net_value.png",
+    image_kind: str = "large",
+    benchmark_name: str = "000852",
+) -> None: ...
+def _draw_yearly_metrics_table(ax: Any, yearly_metrics: pd.DataFrame) -> None: ...

@@ -56,6 +56,11 @@ nb::str path_text(nb::handle path) {
     return nb::isinstance<nb::str>(path) ? nb::borrow<nb::str>(path) : nb::str(path);
 }
 
+void make_parent_directory(nb::handle save_path) {
+    nb::object path = nb::module_::import_("pathlib").attr("Path")(save_path);
+    path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+}
+
 nb::object all_columns() {
     return nb::steal(PySlice_New(nullptr, nullptr, nullptr));
 }

@@ -45,6 +45,9 @@ std::string title_of(const std::string& strategy_name, nb::handle plot_title);
 // The path as text (path objects through str()).
 nb::str path_text(nb::handle path);
 
+// Creates the directory a chart is saved into, when it does not exist yet.
+void make_parent_directory(nb::handle save_path);
+
 // Slices of a grid specification: all columns, or columns first..last inclusive.
 nb::object all_columns();
 nb::object columns(int first, int last);

@@ -272,6 +272,7 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
                           nb::handle(ax_dd)})
         chart::style_panel(ax);
 
+    chart::make_parent_directory(save_path);
     if (is_long) {
         fig.attr("subplots_adjust")("left"_a = 0.06, "right"_a = 0.94, "top"_a = 0.965, "bottom"_a = 0.035);
         fig.attr("savefig")(save_path, "dpi"_a = 145, "facecolor"_a = fig.attr("get_facecolor")());
