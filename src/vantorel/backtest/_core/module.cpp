@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include "bridge.hpp"
+#include "core.hpp"
 #include "vantorel/gather.hpp"
 #include "vantorel/stats.hpp"
 
@@ -91,7 +92,17 @@ nb::object with_datetime_index(nb::handle frame) {
 
 }  // namespace
 
+namespace vantorel::core {
+namespace {
+nb::module_* g_module = nullptr;
+}  // namespace
+nb::module_ core_module() { return *g_module; }
+void set_module(nb::module_& m) { g_module = new nb::module_(nb::borrow<nb::module_>(m)); }
+}  // namespace vantorel::core
+
 NB_MODULE(_core, m) {
+    // Leaked on purpose: the module object must outlive every static destructor.
+    vantorel::core::set_module(m);
     m.doc() = "Kernels shared by the strategy engine and the factor group backtest.";
 
     m.def(
@@ -124,4 +135,5 @@ NB_MODULE(_core, m) {
 
     // One process-wide lock serialises all chart drawing; matplotlib's state is global.
     m.attr("_MATPLOTLIB_PLOT_LOCK") = nb::module_::import_("threading").attr("RLock")();
+    vantorel::core::register_group_backtest(m);
 }

@@ -60,4 +60,5 @@ NB_MODULE(_service, m) {
             [](BacktestService& s, nb::handle v) { s.http = nb::borrow(v); }, nb::arg("value").none());
     register_data(cls);
     register_strategy(cls);
+    register_factor(cls);
 }

@@ -2,7 +2,8 @@
 // drawdowns, a summary table and the yearly metrics table, in a wide or a tall layout.
 #include <cmath>
 
-#include "chart_common.hpp"
+#include "charts.hpp"
+#include "report.hpp"
 #include "vantorel/report.hpp"
 
 namespace vantorel::weightsim {

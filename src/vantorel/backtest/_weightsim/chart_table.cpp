@@ -1,5 +1,6 @@
 // The yearly metrics table panel shared by both charts.
-#include "chart_common.hpp"
+#include "charts.hpp"
+#include "report.hpp"
 
 namespace vantorel::weightsim {
 

@@ -1,6 +1,7 @@
 // The weekly net value chart: Friday samples of the strategy, benchmark and excess net values,
 // their drawdowns, and the yearly metrics table.
-#include "chart_common.hpp"
+#include "charts.hpp"
+#include "report.hpp"
 #include "vantorel/report.hpp"
 
 namespace vantorel::weightsim {

@@ -1,5 +1,6 @@
 // Public chart entry points: argument checks, the drawing lock, the returned path entries.
-#include "chart_common.hpp"
+#include "charts.hpp"
+#include "report.hpp"
 
 namespace vantorel::weightsim {
 
@@ -27,7 +28,7 @@ nb::dict plot_strategy_performance(nb::handle total, nb::handle stats, nb::handl
     const std::string benchmark = text_arg(benchmark_name, "benchmark_name");
     const std::int64_t window = bridge::int_arg(rolling_window, "rolling_window");
     {
-        chart::PlotLock lock;
+        chart::PlotLock lock(weightsim_module().attr("_MATPLOTLIB_PLOT_LOCK"));
         plot_strategy_performance_unlocked(total, stats, name, plot_title, save_path, kind, benchmark, window);
     }
     nb::dict out;
@@ -42,7 +43,7 @@ nb::dict plot_weekly_net_value(nb::handle total, nb::handle strategy_name, nb::h
     const std::string kind = text_arg(image_kind, "image_kind");
     const std::string benchmark = text_arg(benchmark_name, "benchmark_name");
     {
-        chart::PlotLock lock;
+        chart::PlotLock lock(weightsim_module().attr("_MATPLOTLIB_PLOT_LOCK"));
         plot_weekly_net_value_unlocked(total, name, plot_title, save_path, kind, benchmark);
     }
     nb::dict out;

@@ -7,10 +7,12 @@
 #include <string>
 
 #include "bridge.hpp"
+#include "charts.hpp"
 
 namespace vantorel::weightsim {
 
 namespace nb = nanobind;
+namespace chart = bridge::chart;
 
 // The module object, for constants and functions looked up at call time.
 nb::module_ weightsim_module();

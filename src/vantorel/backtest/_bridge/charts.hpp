@@ -1,9 +1,15 @@
 // Shared chart helpers: the matplotlib environment, the drawing lock, panel styling.
 #pragma once
 
-#include "report.hpp"
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
-namespace vantorel::weightsim::chart {
+#include <string>
+#include <vector>
+
+#include "bridge.hpp"
+
+namespace vantorel::bridge::chart {
 
 namespace nb = nanobind;
 
@@ -16,10 +22,10 @@ struct Environment {
 };
 Environment prepare_environment();
 
-// Holds _MATPLOTLIB_PLOT_LOCK for one scope, released also when drawing raises.
+// Holds the process-wide chart lock for one scope, released also when drawing raises.
 class PlotLock {
 public:
-    PlotLock();
+    explicit PlotLock(nb::object lock);
     ~PlotLock();
     PlotLock(const PlotLock&) = delete;
     PlotLock& operator=(const PlotLock&) = delete;
@@ -67,4 +73,4 @@ nb::object style_table(nb::handle table);
 // A NumPy float64 vector.
 nb::object numpy_of(std::vector<double>&& values);
 
-}  // namespace vantorel::weightsim::chart
+}  // namespace vantorel::bridge::chart

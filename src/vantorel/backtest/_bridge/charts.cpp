@@ -1,6 +1,6 @@
-#include "chart_common.hpp"
+#include "charts.hpp"
 
-namespace vantorel::weightsim::chart {
+namespace vantorel::bridge::chart {
 
 using namespace nb::literals;
 
@@ -10,7 +10,7 @@ Environment prepare_environment() {
     Environment env;
     env.plt = nb::module_::import_("matplotlib.pyplot");
     env.percent_formatter = nb::module_::import_("matplotlib.ticker").attr("PercentFormatter");
-    env.np = bridge::libs().np;
+    env.np = libs().np;
     try {
         env.plt.attr("style").attr("use")("seaborn-v0_8-whitegrid");
     } catch (const nb::python_error&) {
@@ -28,7 +28,7 @@ Environment prepare_environment() {
     return env;
 }
 
-PlotLock::PlotLock() : lock_(weightsim_module().attr("_MATPLOTLIB_PLOT_LOCK")) {
+PlotLock::PlotLock(nb::object lock) : lock_(std::move(lock)) {
     lock_.attr("acquire")();  // a blocking acquire releases the GIL while it waits
 }
 
@@ -120,7 +120,7 @@ nb::object style_table(nb::handle table) {
 }
 
 nb::object numpy_of(std::vector<double>&& values) {
-    return bridge::numpy_vector(std::move(values));
+    return numpy_vector(std::move(values));
 }
 
-}  // namespace vantorel::weightsim::chart
+}  // namespace vantorel::bridge::chart

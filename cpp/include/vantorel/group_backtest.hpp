@@ -1,0 +1,74 @@
+// The factor group backtest: stocks ranked by a factor each day, cut into equal groups, and every
+// group traded as an equal-weight portfolio with the strategy's rules, all groups in one pass.
+#pragma once
+
+#include <vector>
+
+#include "vantorel/matrix.hpp"
+#include "vantorel/simulate.hpp"
+#include "vantorel/stats.hpp"
+
+namespace vantorel {
+
+struct GroupOptions {
+    Index group_num = 20;
+    bool ascending = false;  // false: a larger factor value gives a higher group number
+    Index rolling_window = 0;
+    TradingCosts costs;
+};
+
+struct GroupBacktestResult {
+    Index rows = 0;
+    Index groups = 0;
+    std::vector<double> daily;    // rows x groups, row-major; 0 where a group does not trade
+    std::vector<double> rank_ic;  // per row; NaN with fewer than two pairs
+    bool traded = false;          // any group traded on any day
+};
+
+// Factor values smoothed by a rolling mean over `window` rows: a value needs the whole window
+// present (no NaN), as a frame library's default rolling mean does. Windows of 0 or 1 copy.
+DenseMatrix rolling_mean(const AlignedView& factor, Index window);
+
+// Group g (1..G) of each date; 0 for a stock outside every group. Eligible stocks have a finite
+// factor value and a validity mask equal to 1; they are ordered by value, ties by column
+// position, and cut into G runs whose sizes differ by at most one (the first runs are the
+// smaller ones). Runs are numbered upward from the smallest values, or downward when ascending.
+void assign_groups(const double* factor_row, const AlignedView::Row& valid, Index cols, const GroupOptions& o,
+                   std::vector<std::int32_t>& eligible, std::vector<std::int32_t>& group_of);
+
+// Spearman rank correlation (Pearson of average ranks) of x and y over the positions where both
+// are finite; NaN with fewer than two such positions.
+double spearman(const std::vector<double>& x, const std::vector<double>& y);
+
+// The whole backtest. `factor` and every market view are aligned to the same grid of dates and
+// stocks; `forward` holds each date's forward return (or rank), or is null.
+GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,
+                                       const MarketViews& market, const GroupOptions& options);
+
+// One group's figures against one benchmark over the dates where the benchmark is present:
+// the group's annual return (mean x periods) and the excess summary. False when none is.
+struct GroupSummary {
+    double annual_return;
+    ExcessSummary excess;
+};
+bool summarise_group(const double* group, const double* benchmark, Index n, GroupSummary& out);
+
+// Per column of a rows x cols row-major block: 1 + running sum (the additive net value).
+std::vector<double> net_values(const std::vector<double>& daily, Index rows, Index cols);
+
+// Rank IC figures for a chart: mean and mean / sample standard deviation (ICIR) of the present
+// values, and their running sum (NaN entries skipped, kept NaN).
+struct IcSummary {
+    double mean = kNaN;
+    double icir = kNaN;
+    std::vector<double> cumulative;
+};
+IcSummary summarise_ic(const std::vector<double>& ic);
+
+// Mean daily return of each column x periods.
+std::vector<double> annual_means(const std::vector<double>& daily, Index rows, Index cols, double periods);
+
+// forward[r, k] = open[r + 2, k] / open[r + 1, k] - 1, infinities as NaN (the last two rows NaN).
+DenseMatrix forward_open_return(const AlignedView& open);
+
+}  // namespace vantorel

@@ -1,0 +1,245 @@
+#include "vantorel/group_backtest.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "vantorel/day_trader.hpp"
+#include "vantorel/stats.hpp"
+
+namespace vantorel {
+
+namespace {
+
+// Average ranks (1-based, ties share the mean of their positions) of values[order[i]], where
+// `order` lists the positions in ascending order of value.
+void average_ranks(const std::vector<double>& values, const std::vector<std::int32_t>& order,
+                   std::vector<double>& ranks) {
+    ranks.assign(values.size(), 0.0);
+    std::size_t i = 0;
+    while (i < order.size()) {
+        std::size_t j = i + 1;
+        while (j < order.size() && values[static_cast<std::size_t>(order[j])] ==
+                                       values[static_cast<std::size_t>(order[i])])
+            ++j;
+        const double rank = (static_cast<double>(i + 1) + static_cast<double>(j)) / 2.0;
+        for (std::size_t k = i; k < j; ++k)
+            ranks[static_cast<std::size_t>(order[k])] = rank;
+        i = j;
+    }
+}
+
+}  // namespace
+
+DenseMatrix rolling_mean(const AlignedView& factor, Index window) {
+    DenseMatrix out;
+    out.rows = factor.rows();
+    out.cols = factor.cols();
+    out.values.assign(static_cast<std::size_t>(out.rows * out.cols), kNaN);
+    std::vector<double> row(static_cast<std::size_t>(out.cols));
+    for (Index i = 0; i < out.rows; ++i) {
+        factor.read_row(i, row.data());
+        std::copy(row.begin(), row.end(), out.values.begin() + i * out.cols);
+    }
+    if (window <= 1)
+        return out;
+    // Each value is the plain sum of its window, oldest first, divided by the window.
+    std::vector<double> smoothed(out.values.size(), kNaN);
+    for (Index i = window - 1; i < out.rows; ++i) {
+        double* dst = smoothed.data() + i * out.cols;
+        for (Index k = 0; k < out.cols; ++k) {
+            double sum = 0.0;
+            bool full = true;
+            for (Index r = i - window + 1; r <= i; ++r) {
+                const double v = out.values[static_cast<std::size_t>(r * out.cols + k)];
+                if (std::isnan(v)) {
+                    full = false;
+                    break;
+                }
+                sum += v;
+            }
+            dst[k] = full ? sum / static_cast<double>(window) : kNaN;
+        }
+    }
+    out.values.swap(smoothed);
+    return out;
+}
+
+void assign_groups(const double* factor_row, const AlignedView::Row& valid, Index cols, const GroupOptions& o,
+                   std::vector<std::int32_t>& eligible, std::vector<std::int32_t>& group_of) {
+    eligible.clear();
+    group_of.assign(static_cast<std::size_t>(cols), 0);
+    for (Index k = 0; k < cols; ++k)
+        if (std::isfinite(factor_row[k]) && valid.number(k) == 1.0)
+            eligible.push_back(static_cast<std::int32_t>(k));
+    // Ties keep column order: the sort key is (value, column).
+    std::sort(eligible.begin(), eligible.end(), [&](std::int32_t a, std::int32_t b) {
+        return factor_row[a] < factor_row[b] || (factor_row[a] == factor_row[b] && a < b);
+    });
+    const auto n = static_cast<Index>(eligible.size());
+    const Index g = o.group_num;
+    for (Index run = 0; run < g; ++run) {
+        const Index begin = run * n / g, end = (run + 1) * n / g;
+        const auto number = static_cast<std::int32_t>(o.ascending ? g - run : run + 1);
+        for (Index p = begin; p < end; ++p)
+            group_of[static_cast<std::size_t>(eligible[static_cast<std::size_t>(p)])] = number;
+    }
+}
+
+double spearman(const std::vector<double>& x, const std::vector<double>& y) {
+    std::vector<double> xs, ys;
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (std::isfinite(x[i]) && std::isfinite(y[i])) {
+            xs.push_back(x[i]);
+            ys.push_back(y[i]);
+        }
+    if (xs.size() < 2)
+        return kNaN;
+    std::vector<std::int32_t> order(xs.size());
+    std::vector<double> rx, ry;
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) { return xs[a] < xs[b]; });
+    average_ranks(xs, order, rx);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) { return ys[a] < ys[b]; });
+    average_ranks(ys, order, ry);
+    return pearson(rx.data(), ry.data(), static_cast<Index>(rx.size()));
+}
+
+bool summarise_group(const double* group, const double* benchmark, Index n, GroupSummary& out) {
+    if (!summarise_excess_where_present(group, benchmark, n, out.excess))
+        return false;
+    double sum = 0.0;
+    Index count = 0;
+    for (Index i = 0; i < n; ++i)
+        if (!std::isnan(benchmark[i])) {
+            sum += group[i];
+            ++count;
+        }
+    out.annual_return = sum / static_cast<double>(count) * kTradingDaysPerYear;
+    return true;
+}
+
+std::vector<double> net_values(const std::vector<double>& daily, Index rows, Index cols) {
+    std::vector<double> out(daily.size());
+    for (Index k = 0; k < cols; ++k) {
+        double level = 1.0;
+        for (Index i = 0; i < rows; ++i) {
+            const auto at = static_cast<std::size_t>(i * cols + k);
+            level += daily[at];
+            out[at] = level;
+        }
+    }
+    return out;
+}
+
+IcSummary summarise_ic(const std::vector<double>& ic) {
+    IcSummary out;
+    const auto n = static_cast<Index>(ic.size());
+    out.cumulative = running_sum(ic.data(), n);
+    double sum = 0.0;
+    Index count = 0;
+    for (double v : ic)
+        if (!std::isnan(v)) {
+            sum += v;
+            ++count;
+        }
+    if (count > 0)
+        out.mean = sum / static_cast<double>(count);
+    out.icir = safe_sharpe(ic.data(), n, 1.0);
+    return out;
+}
+
+std::vector<double> annual_means(const std::vector<double>& daily, Index rows, Index cols, double periods) {
+    std::vector<double> out(static_cast<std::size_t>(cols), kNaN);
+    if (rows == 0)
+        return out;
+    for (Index k = 0; k < cols; ++k) {
+        double sum = 0.0;
+        for (Index i = 0; i < rows; ++i)
+            sum += daily[static_cast<std::size_t>(i * cols + k)];
+        out[static_cast<std::size_t>(k)] = sum / static_cast<double>(rows) * periods;
+    }
+    return out;
+}
+
+DenseMatrix forward_open_return(const AlignedView& open) {
+    DenseMatrix out;
+    out.rows = open.rows();
+    out.cols = open.cols();
+    out.values.assign(static_cast<std::size_t>(out.rows * out.cols), kNaN);
+    for (Index i = 0; i + 2 < out.rows; ++i)
+        for (Index k = 0; k < out.cols; ++k) {
+            const double r = open.number(i + 2, k) / open.number(i + 1, k) - 1.0;
+            out.values[static_cast<std::size_t>(i * out.cols + k)] = std::isinf(r) ? kNaN : r;
+        }
+    return out;
+}
+
+GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,
+                                       const MarketViews& market, const GroupOptions& options) {
+    GroupBacktestResult out;
+    out.rows = factor.rows();
+    out.groups = options.group_num;
+    const Index cols = factor.cols();
+    const auto groups = static_cast<std::size_t>(options.group_num);
+    out.daily.assign(static_cast<std::size_t>(out.rows) * groups, 0.0);
+    out.rank_ic.assign(static_cast<std::size_t>(out.rows), kNaN);
+    const DenseMatrix smoothed = rolling_mean(factor, options.rolling_window);
+
+    trading::DayTrader trader(options.costs);
+    const Index* shared_columns = trading::shared_column_offsets(market);
+    // One holding vector per group: a stock a group could not sell stays in it.
+    std::vector<std::vector<double>> held(groups, std::vector<double>(static_cast<std::size_t>(cols), 0.0));
+    std::vector<std::vector<std::int32_t>> holding(groups);
+    std::vector<std::vector<WeightEntry>> members(groups), next_members(groups);
+    std::vector<std::int32_t> eligible, group_of, active;
+    std::vector<double> active_weight, x, y;
+
+    for (Index r = 0; r < out.rows; ++r) {
+        // Trade yesterday's groups today, each an equal-weight portfolio of its members.
+        if (r > 0)
+            for (std::size_t g = 0; g < groups; ++g) {
+                if (members[g].empty())
+                    continue;  // no signal yesterday: no trade, holdings kept, as in the strategy
+                trading::merge_active(members[g], holding[g], active, active_weight);
+                out.daily[static_cast<std::size_t>(r) * groups + g] =
+                    trader.trade(market, r, shared_columns, active, active_weight, held[g], holding[g]);
+                out.traded = true;
+            }
+
+        // Today's groups, the signal for tomorrow.
+        const double* f = smoothed.values.data() + r * cols;
+        assign_groups(f, valid.row(r), cols, options, eligible, group_of);
+        for (auto& m : next_members)
+            m.clear();
+        std::vector<Index> counts(groups, 0);
+        for (Index k = 0; k < cols; ++k)
+            if (group_of[static_cast<std::size_t>(k)] > 0)
+                ++counts[static_cast<std::size_t>(group_of[static_cast<std::size_t>(k)] - 1)];
+        for (Index k = 0; k < cols; ++k) {
+            const std::int32_t g = group_of[static_cast<std::size_t>(k)];
+            if (g > 0) {
+                const auto gi = static_cast<std::size_t>(g - 1);
+                next_members[gi].push_back(
+                    WeightEntry{static_cast<std::int32_t>(k), 1.0 / static_cast<double>(counts[gi])});
+            }
+        }
+        members.swap(next_members);
+
+        if (forward != nullptr) {
+            // Over the day's eligible stocks: the universe the groups are drawn from.
+            const AlignedView::Row fw = forward->row(r);
+            x.clear();
+            y.clear();
+            for (std::int32_t k : eligible) {
+                x.push_back(f[k]);
+                y.push_back(fw.number(k));
+            }
+            out.rank_ic[static_cast<std::size_t>(r)] = spearman(x, y);
+        }
+    }
+    return out;
+}
+
+}  // namespace vantorel

@@ -1,0 +1,243 @@
+// run_alpha_vwap_backtest_core: the factor group backtest behind BacktestService.backtest.
+#include <nanobind/stl/string.h>
+
+#include "core.hpp"
+
+namespace vantorel::core {
+
+using namespace nb::literals;
+using namespace vantorel::bridge;
+
+namespace {
+
+AlignedView aligned(const Frame& f, nb::handle dates, nb::handle codes) {
+    return AlignedView(f.view, label_map(f.index, dates), label_map(f.columns, codes));
+}
+
+// The benchmarks a summary covers: one name, a list of names, or every one for None / "all".
+std::vector<nb::object> benchmark_selection(nb::handle names, nb::handle benchmark_dict) {
+    std::vector<nb::object> out;
+    const bool all = names.is_none() || (nb::isinstance<nb::str>(names) && nb::cast<std::string>(names) == "all");
+    if (all) {
+        if (!benchmark_dict.is_none())
+            for (nb::handle key : benchmark_dict)
+                out.push_back(nb::borrow(key));
+    } else if (nb::isinstance<nb::str>(names)) {
+        out.push_back(nb::borrow(names));
+    } else {
+        for (nb::handle n : names) {
+            if (!nb::isinstance<nb::str>(n))
+                raise_type_error("benchmark_names", "str, list of str or None", names);
+            out.push_back(nb::borrow(n));
+        }
+    }
+    return out;
+}
+
+nb::object summary_frame(const GroupBacktestResult& r, nb::handle dates, nb::handle benchmark_dict,
+                         nb::handle names) {
+    nb::list rows;
+    if (!benchmark_dict.is_none()) {
+        nb::dict bench = nb::borrow<nb::dict>(benchmark_dict);
+        for (const nb::object& name : benchmark_selection(names, benchmark_dict)) {
+            if (!bench.contains(name))
+                continue;
+            nb::object series = bench[name];
+            require_unique(series.attr("index"), "benchmark_dict", "row");
+            const std::vector<double> aligned_bm = float_values(series.attr("reindex")(dates), "benchmark_dict");
+            std::vector<double> group(static_cast<std::size_t>(r.rows));
+            for (Index g = 0; g < r.groups; ++g) {
+                for (Index i = 0; i < r.rows; ++i)
+                    group[static_cast<std::size_t>(i)] = r.daily[static_cast<std::size_t>(i * r.groups + g)];
+                GroupSummary s;
+                if (!summarise_group(group.data(), aligned_bm.data(), r.rows, s))
+                    break;  // no date in common with this benchmark
+                nb::dict row;
+                row["benchmark_name"] = name;
+                row["group"] = g + 1;
+                row["annual_return"] = s.annual_return;
+                row["excess_annual_return"] = s.excess.excess_annual_return;
+                row["excess_sharpe"] = s.excess.excess_sharpe;
+                row["excess_max_dd"] = s.excess.excess_max_dd;
+                rows.append(row);
+            }
+        }
+    }
+    if (nb::len(rows) == 0)
+        return libs().DataFrame();
+    return libs().DataFrame(rows);
+}
+
+nb::object result_type() {
+    static nb::object* type = [] {
+        nb::list fields;
+        for (const char* f : {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
+                              "benchmark_summary", "plot_paths"})
+            fields.append(f);
+        nb::object t = nb::module_::import_("dataclasses").attr("make_dataclass")("_AlphaCoreResult", fields);
+        t.attr("__module__") = "vantorel.backtest._core";
+        t.attr("__doc__") = "Result of one factor group backtest.";
+        return new nb::object(t);
+    }();
+    return *type;
+}
+
+nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::handle close_price_valid,
+                     nb::handle can_buy_stock, nb::handle cant_sell_stock, nb::handle split_factor,
+                     nb::handle dividend_factor, nb::handle close_price, nb::handle prev_close, nb::handle buy_price,
+                     nb::handle sell_price, nb::handle benchmark_dict, nb::handle forward_return_rank_cache,
+                     nb::handle open_price, nb::handle benchmark_names, nb::handle rolling_window,
+                     nb::handle ascending, nb::handle group_num, nb::handle total_money, nb::handle fee,
+                     nb::handle rule_fee, nb::handle plot_image_kind, nb::handle plot_save_path,
+                     nb::handle factor_name, nb::handle plot_title) {
+    // Argument types first, before any work.
+    if (!benchmark_dict.is_none() && !nb::isinstance<nb::dict>(benchmark_dict))
+        raise_type_error("benchmark_dict", "dict", benchmark_dict);
+    if (!benchmark_names.is_none() && !nb::isinstance<nb::str>(benchmark_names) &&
+        !nb::isinstance<nb::list>(benchmark_names))
+        raise_type_error("benchmark_names", "str, list of str or None", benchmark_names);
+    GroupOptions options;
+    options.rolling_window = int_arg(rolling_window, "rolling_window");
+    options.group_num = int_arg(group_num, "group_num");
+    options.ascending = truthy(ascending);
+    options.costs.total_money = float_arg(total_money, "total_money");
+    options.costs.fee = float_arg(fee, "fee");
+    options.costs.rule_fee = float_arg(rule_fee, "rule_fee");
+    const std::optional<std::string> image_kind = optional_str_arg(plot_image_kind, "plot_image_kind");
+    const std::string name = str_arg(factor_name, "factor_name");
+    (void)optional_str_arg(plot_title, "plot_title");
+    if (options.group_num < 1 || options.group_num > 10000)
+        throw nb::value_error("group_num 取值范围 [1, 10000]");
+    (void)industry_matrix;  // accepted for the callers' sake; the groups do not use it
+
+    // Every input is read on the grid of close_price's dates and codes.
+    const Frame close = frame_arg(close_price, "close_price");
+    nb::object dates = close.index, codes = close.columns;
+    const Frame factor = frame_arg(factor_matrix, "factor_matrix");
+    const Frame valid = frame_arg(close_price_valid, "close_price_valid");
+    const Frame can_buy = frame_arg(can_buy_stock, "can_buy_stock"), cant_sell = frame_arg(cant_sell_stock, "cant_sell_stock"),
+                split = frame_arg(split_factor, "split_factor"), dividend = frame_arg(dividend_factor, "dividend_factor"),
+                prev = frame_arg(prev_close, "prev_close"), buy = frame_arg(buy_price, "buy_price"),
+                sell = frame_arg(sell_price, "sell_price");
+    MarketViews market{aligned(can_buy, dates, codes), aligned(cant_sell, dates, codes),
+                       aligned(split, dates, codes),   aligned(dividend, dates, codes),
+                       AlignedView(close.view),        aligned(prev, dates, codes),
+                       aligned(buy, dates, codes),     aligned(sell, dates, codes)};
+    const AlignedView factor_view = aligned(factor, dates, codes), valid_view = aligned(valid, dates, codes);
+    std::optional<Frame> forward_frame;
+    AlignedView forward_view;
+    DenseMatrix from_open;
+    bool have_forward = false;
+    if (!forward_return_rank_cache.is_none()) {
+        forward_frame = frame_arg(forward_return_rank_cache, "forward_return_rank_cache");
+        forward_view = aligned(*forward_frame, dates, codes);
+        have_forward = true;
+    } else if (!open_price.is_none()) {
+        forward_frame = frame_arg(open_price, "open_price");
+        const AlignedView open_view = aligned(*forward_frame, dates, codes);
+        {
+            nb::gil_scoped_release release;  // reads only the viewed open prices
+            from_open = forward_open_return(open_view);
+        }
+        forward_view = AlignedView(from_open.view());
+        have_forward = true;
+    }
+
+    GroupBacktestResult r;
+    {
+        nb::gil_scoped_release release;  // reads only viewed buffers, kept alive by the Frames above
+        r = run_group_backtest(factor_view, valid_view, have_forward ? &forward_view : nullptr, market, options);
+    }
+    std::vector<double> cumulative = net_values(r.daily, r.rows, r.groups);
+
+    nb::object group_labels = libs().Index(nb::module_::import_("builtins").attr("range")(1, r.groups + 1),
+                                           "name"_a = "group");
+    std::vector<double> daily_copy = r.daily;
+    nb::object daily_frame = make_frame(std::move(daily_copy), r.rows, r.groups, dates, group_labels);
+    std::vector<double> cumulative_copy = cumulative;
+    nb::object cumulative_frame = make_frame(std::move(cumulative_copy), r.rows, r.groups, dates, group_labels);
+    std::vector<double> ic_copy = r.rank_ic;
+    nb::object rank_ic = make_series(std::move(ic_copy), dates, nb::str("rank_ic"));
+
+    // The group with the highest final net value (the lowest number among equals).
+    nb::object best = nb::float_(kNaN);
+    if (r.traded && r.rows > 0) {
+        Index top = 0;
+        const std::size_t last = static_cast<std::size_t>((r.rows - 1) * r.groups);
+        for (Index g = 1; g < r.groups; ++g)
+            if (cumulative[last + static_cast<std::size_t>(g)] > cumulative[last + static_cast<std::size_t>(top)])
+                top = g;
+        best = nb::int_(top + 1);
+    }
+    nb::object summary = summary_frame(r, dates, benchmark_dict, benchmark_names);
+
+    nb::dict plot_paths;
+    if (image_kind && !plot_save_path.is_none() && r.rows > 0) {
+        GroupChartData chart_data;
+        chart_data.dates = core_module().attr("_with_datetime_index")(daily_frame).attr("index");
+        chart_data.rows = r.rows;
+        chart_data.groups = r.groups;
+        chart_data.daily = r.daily;
+        chart_data.cumulative = cumulative;
+        chart_data.rank_ic = r.rank_ic;
+        std::string primary = "000852";
+        const std::vector<nb::object> chosen = benchmark_selection(benchmark_names, benchmark_dict);
+        if (!chosen.empty())
+            primary = nb::cast<std::string>(nb::str(chosen.front()));
+        {
+            chart::PlotLock lock(core_module().attr("_MATPLOTLIB_PLOT_LOCK"));
+            draw_group_chart(chart_data, name, plot_title, plot_save_path, *image_kind, primary);
+        }
+        nb::dict main;
+        main["primary"] = chart::path_text(plot_save_path);
+        plot_paths["main"] = main;
+    }
+    return result_type()(name, best, daily_frame, cumulative_frame, rank_ic, summary, plot_paths);
+}
+
+}  // namespace
+
+void register_group_backtest(nb::module_& m) {
+    m.attr("_AlphaCoreResult") = result_type();
+    m.def("run_alpha_vwap_backtest_core", &run_alpha, nb::kw_only(), "factor_matrix"_a.none(),
+          "industry_matrix"_a.none() = nb::none(), "close_price_valid"_a.none(), "can_buy_stock"_a.none(),
+          "cant_sell_stock"_a.none(), "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(),
+          "prev_close"_a.none(), "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
+          "forward_return_rank_cache"_a.none() = nb::none(), "open_price"_a.none() = nb::none(),
+          "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
+          "group_num"_a.none() = 20, "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
+          "rule_fee"_a.none() = 0.0005, "plot_image_kind"_a.none() = "long", "plot_save_path"_a.none() = nb::none(),
+          "factor_name"_a.none() = "factor", "plot_title"_a.none() = nb::none(),
+          nb::sig("def run_alpha_vwap_backtest_core(*, factor_matrix: pandas.DataFrame, industry_matrix: "
+                  "pandas.DataFrame | None = None, close_price_valid: pandas.DataFrame, can_buy_stock: "
+                  "pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
+                  "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, "
+                  "buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, benchmark_dict: dict | None = None, "
+                  "forward_return_rank_cache: pandas.DataFrame | None = None, open_price: pandas.DataFrame | None = "
+                  "None, benchmark_names: str | list[str] | None = '000852', rolling_window: int = 0, ascending: "
+                  "bool = False, group_num: int = 20, total_money: float = 100000000.0, fee: float = 0.0001, "
+                  "rule_fee: float = 0.0005, plot_image_kind: str | None = 'long', plot_save_path: str | "
+                  "os.PathLike | None = None, factor_name: str = 'factor', plot_title: str | None = None) -> "
+                  "_AlphaCoreResult"),
+          "Factor group backtest on the grid of close_price's dates and codes.\n\n"
+          "Factor: aligned to that grid; with rolling_window > 1 smoothed by a rolling mean over that\n"
+          "many dates, a value needing its whole window present (any NaN in the window gives NaN).\n"
+          "Eligible stocks of a date have a finite factor value and close_price_valid equal to 1.\n"
+          "Groups: each date the eligible stocks are ordered by factor value, ties by column position,\n"
+          "and cut into group_num runs whose sizes differ by at most one; a larger value gives a higher\n"
+          "group number, or a lower one with ascending=True.\n"
+          "Trading: each group holds 1/n of total_money in each of its n members of the signal date,\n"
+          "traded the next date exactly as the strategy backtest trades its weights (whole lots from\n"
+          "the previous close, buy/sell feasibility, splits, dividends, fee and stamp duty, fixed\n"
+          "capital); a group keeps what it could not sell. group_daily_return is dates x groups 1..N\n"
+          "(0 where a group did not trade), group_cumulative_return 1 + its running sum.\n"
+          "rank_ic: per date, Spearman correlation of the factor and forward_return_rank_cache (or the\n"
+          "open-to-open return of the next two dates when the cache is None) over the eligible stocks\n"
+          "where both are finite; NaN with fewer than two. best_group: highest final net value (lowest\n"
+          "number among equals), NaN when nothing traded. benchmark_summary: a row per (benchmark,\n"
+          "group) for benchmark_names (a name, a list, or None / \"all\" for every benchmark).\n"
+          "Charts when plot_image_kind and plot_save_path are given: plot_paths = {\"main\":\n"
+          "{\"primary\": path}}. industry_matrix is accepted and not used.");
+}
+
+}  // namespace vantorel::core
