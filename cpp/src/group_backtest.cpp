@@ -11,22 +11,38 @@ namespace vantorel {
 
 namespace {
 
-// Average ranks (1-based, ties share the mean of their positions) of values[order[i]], where
-// `order` lists the positions in ascending order of value.
-void average_ranks(const std::vector<double>& values, const std::vector<std::int32_t>& order,
-                   std::vector<double>& ranks) {
-    ranks.assign(values.size(), 0.0);
+// Average ranks (1-based; equal keys share the mean of their positions) of keys already in
+// ascending order, written to ranks[position[i]].
+template <typename KeyAt, typename PositionAt>
+void average_ranks(std::size_t n, KeyAt key_at, PositionAt position_at, std::vector<double>& ranks) {
+    ranks.resize(n);
     std::size_t i = 0;
-    while (i < order.size()) {
+    while (i < n) {
         std::size_t j = i + 1;
-        while (j < order.size() && values[static_cast<std::size_t>(order[j])] ==
-                                       values[static_cast<std::size_t>(order[i])])
+        while (j < n && key_at(j) == key_at(i))
             ++j;
         const double rank = (static_cast<double>(i + 1) + static_cast<double>(j)) / 2.0;
         for (std::size_t k = i; k < j; ++k)
-            ranks[static_cast<std::size_t>(order[k])] = rank;
+            ranks[position_at(k)] = rank;
         i = j;
     }
+}
+
+// Spearman correlation of pairs given in ascending order of their first keys.
+double spearman_sorted(const std::vector<std::uint64_t>& x_keys, const std::vector<double>& y,
+                       std::vector<KeyedIndex>& by_y, std::vector<KeyedIndex>& scratch, std::vector<double>& rx,
+                       std::vector<double>& ry) {
+    const std::size_t n = y.size();
+    if (n < 2)
+        return kNaN;
+    average_ranks(n, [&](std::size_t i) { return x_keys[i]; }, [](std::size_t i) { return i; }, rx);
+    by_y.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        by_y[i] = KeyedIndex{sortable_key(y[i]), static_cast<std::int32_t>(i)};
+    radix_sort(by_y, scratch);
+    average_ranks(n, [&](std::size_t i) { return by_y[i].key; },
+                  [&](std::size_t i) { return static_cast<std::size_t>(by_y[i].index); }, ry);
+    return pearson(rx.data(), ry.data(), static_cast<Index>(n));
 }
 
 }  // namespace
@@ -66,44 +82,39 @@ DenseMatrix rolling_mean(const AlignedView& factor, Index window) {
 }
 
 void assign_groups(const double* factor_row, const AlignedView::Row& valid, Index cols, const GroupOptions& o,
-                   std::vector<std::int32_t>& eligible, std::vector<std::int32_t>& group_of) {
+                   std::vector<KeyedIndex>& eligible, std::vector<KeyedIndex>& scratch,
+                   std::vector<std::int32_t>& group_of) {
     eligible.clear();
     group_of.assign(static_cast<std::size_t>(cols), 0);
     for (Index k = 0; k < cols; ++k)
         if (std::isfinite(factor_row[k]) && valid.number(k) == 1.0)
-            eligible.push_back(static_cast<std::int32_t>(k));
-    // Ties keep column order: the sort key is (value, column).
-    std::sort(eligible.begin(), eligible.end(), [&](std::int32_t a, std::int32_t b) {
-        return factor_row[a] < factor_row[b] || (factor_row[a] == factor_row[b] && a < b);
-    });
+            eligible.push_back(KeyedIndex{sortable_key(factor_row[k]), static_cast<std::int32_t>(k)});
+    // A stable sort of stocks listed in column order: ties keep column order.
+    radix_sort(eligible, scratch);
     const auto n = static_cast<Index>(eligible.size());
     const Index g = o.group_num;
     for (Index run = 0; run < g; ++run) {
         const Index begin = run * n / g, end = (run + 1) * n / g;
         const auto number = static_cast<std::int32_t>(o.ascending ? g - run : run + 1);
         for (Index p = begin; p < end; ++p)
-            group_of[static_cast<std::size_t>(eligible[static_cast<std::size_t>(p)])] = number;
+            group_of[static_cast<std::size_t>(eligible[static_cast<std::size_t>(p)].index)] = number;
     }
 }
 
 double spearman(const std::vector<double>& x, const std::vector<double>& y) {
-    std::vector<double> xs, ys;
+    std::vector<KeyedIndex> by_x, scratch;
     for (std::size_t i = 0; i < x.size(); ++i)
-        if (std::isfinite(x[i]) && std::isfinite(y[i])) {
-            xs.push_back(x[i]);
-            ys.push_back(y[i]);
-        }
-    if (xs.size() < 2)
-        return kNaN;
-    std::vector<std::int32_t> order(xs.size());
-    std::vector<double> rx, ry;
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) { return xs[a] < xs[b]; });
-    average_ranks(xs, order, rx);
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) { return ys[a] < ys[b]; });
-    average_ranks(ys, order, ry);
-    return pearson(rx.data(), ry.data(), static_cast<Index>(rx.size()));
+        if (std::isfinite(x[i]) && std::isfinite(y[i]))
+            by_x.push_back(KeyedIndex{sortable_key(x[i]), static_cast<std::int32_t>(i)});
+    radix_sort(by_x, scratch);
+    std::vector<std::uint64_t> keys;
+    std::vector<double> ys, rx, ry;
+    for (const KeyedIndex& e : by_x) {
+        keys.push_back(e.key);
+        ys.push_back(y[static_cast<std::size_t>(e.index)]);
+    }
+    std::vector<KeyedIndex> by_y;
+    return spearman_sorted(keys, ys, by_y, scratch, rx, ry);
 }
 
 bool summarise_group(const double* group, const double* benchmark, Index n, GroupSummary& out) {
@@ -193,8 +204,10 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
     std::vector<std::vector<double>> held(groups, std::vector<double>(static_cast<std::size_t>(cols), 0.0));
     std::vector<std::vector<std::int32_t>> holding(groups);
     std::vector<std::vector<WeightEntry>> members(groups), next_members(groups);
-    std::vector<std::int32_t> eligible, group_of, active;
-    std::vector<double> active_weight, x, y;
+    std::vector<KeyedIndex> eligible, scratch, by_y;
+    std::vector<std::int32_t> group_of, active;
+    std::vector<std::uint64_t> x_keys;
+    std::vector<double> active_weight, y, rx, ry;
 
     for (Index r = 0; r < out.rows; ++r) {
         // Trade yesterday's groups today, each an equal-weight portfolio of its members.
@@ -210,7 +223,7 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
 
         // Today's groups, the signal for tomorrow.
         const double* f = smoothed.values.data() + r * cols;
-        assign_groups(f, valid.row(r), cols, options, eligible, group_of);
+        assign_groups(f, valid.row(r), cols, options, eligible, scratch, group_of);
         for (auto& m : next_members)
             m.clear();
         std::vector<Index> counts(groups, 0);
@@ -229,14 +242,18 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
 
         if (forward != nullptr) {
             // Over the day's eligible stocks: the universe the groups are drawn from.
+            // The eligible stocks are already in factor order.
             const AlignedView::Row fw = forward->row(r);
-            x.clear();
+            x_keys.clear();
             y.clear();
-            for (std::int32_t k : eligible) {
-                x.push_back(f[k]);
-                y.push_back(fw.number(k));
+            for (const KeyedIndex& e : eligible) {
+                const double v = fw.number(e.index);
+                if (std::isfinite(v)) {
+                    x_keys.push_back(e.key);
+                    y.push_back(v);
+                }
             }
-            out.rank_ic[static_cast<std::size_t>(r)] = spearman(x, y);
+            out.rank_ic[static_cast<std::size_t>(r)] = spearman_sorted(x_keys, y, by_y, scratch, rx, ry);
         }
     }
     return out;

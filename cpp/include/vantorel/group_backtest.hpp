@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vantorel/matrix.hpp"
+#include "vantorel/radix_sort.hpp"
 #include "vantorel/simulate.hpp"
 #include "vantorel/stats.hpp"
 
@@ -33,8 +34,10 @@ DenseMatrix rolling_mean(const AlignedView& factor, Index window);
 // factor value and a validity mask equal to 1; they are ordered by value, ties by column
 // position, and cut into G runs whose sizes differ by at most one (the first runs are the
 // smaller ones). Runs are numbered upward from the smallest values, or downward when ascending.
+// `eligible` receives the eligible stocks in that order (keys of their values); `scratch` is reused.
 void assign_groups(const double* factor_row, const AlignedView::Row& valid, Index cols, const GroupOptions& o,
-                   std::vector<std::int32_t>& eligible, std::vector<std::int32_t>& group_of);
+                   std::vector<KeyedIndex>& eligible, std::vector<KeyedIndex>& scratch,
+                   std::vector<std::int32_t>& group_of);
 
 // Spearman rank correlation (Pearson of average ranks) of x and y over the positions where both
 // are finite; NaN with fewer than two such positions.

@@ -40,7 +40,7 @@ double as_double(nb::handle value) {
 
 int digits_arg(nb::handle digits) {
     const std::int64_t d = bridge::int_arg(digits, "digits");
-    return static_cast<int>(std::clamp<std::int64_t>(d, 0, 300));
+    return static_cast<int>(std::clamp<std::int64_t>(d, 0, 100000));
 }
 
 nb::tuple period_tuple(nb::handle daily_return) {
