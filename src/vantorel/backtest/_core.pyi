@@ -1,6 +1,8 @@
 """Kernels shared by the strategy engine and the factor group backtest."""
 
+import os
 import threading
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -22,3 +24,42 @@ def _build_market_arrays(
 ) -> dict[str, np.ndarray]: ...
 def safe_sharpe(series: pd.Series | Any, periods: float = 252) -> float: ...
 def _with_datetime_index(frame: pd.DataFrame) -> pd.DataFrame: ...
+
+@dataclass
+class _AlphaCoreResult:
+    factor_name: str
+    best_group: int | float
+    group_daily_return: pd.DataFrame
+    group_cumulative_return: pd.DataFrame
+    rank_ic: pd.Series
+    benchmark_summary: pd.DataFrame
+    plot_paths: dict[str, dict[str, str]]
+
+def run_alpha_vwap_backtest_core(
+    *,
+    factor_matrix: pd.DataFrame,
+    industry_matrix: pd.DataFrame | None = None,
+    close_price_valid: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    benchmark_dict: dict[str, pd.Series] | None = None,
+    forward_return_rank_cache: pd.DataFrame | None = None,
+    open_price: pd.DataFrame | None = None,
+    benchmark_names: str | list[str] | None = "000852",
+    rolling_window: int = 0,
+    ascending: bool = False,
+    group_num: int = 20,
+    total_money: float = 100000000.0,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    plot_image_kind: str | None = "long",
+    plot_save_path: str | os.PathLike[str] | None = None,
+    factor_name: str = "factor",
+    plot_title: str | None = None,
+) -> _AlphaCoreResult: ...

@@ -13,7 +13,7 @@ from vantorel.backtest._prepare import (
     BinaryPreparedDataStore as BinaryPreparedDataStore,
     component_dataset_key as component_dataset_key,
 )
-from vantorel.backtest.result import BacktestData, StrategyBacktestResult
+from vantorel.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
 
 core: ModuleType
 _DEFAULT_DATA_DIR: Path
@@ -30,6 +30,29 @@ class BacktestService:
     def _apply_universe_filter(
         self, data: dict[str, Any], universe: str | list[str] | None, start_date: str, end_date: str
     ) -> None: ...
+    def backtest(
+        self,
+        factor: pd.DataFrame,
+        data: BacktestData,
+        start_date: str | int,
+        end_date: str | int,
+        output_dir: str | os.PathLike[str],
+        plot_filename: str,
+        *,
+        group_num: int = 20,
+        benchmark: str | list[str] | None = "000852",
+        universe: str | list[str] | None = None,
+        rolling_window: int = 0,
+        ascending: bool = False,
+        total_money: float = 100000000.0,
+        fee: float = 0.0001,
+        rule_fee: float = 0.0005,
+        plot: str = "long",
+    ) -> BacktestResult: ...
+    @staticmethod
+    def _factor_name(factor: pd.DataFrame) -> str: ...
+    @staticmethod
+    def _to_public_result(core_result: Any, factor_name: str) -> BacktestResult: ...
     def backtest_strategy(
         self,
         strategy: pd.DataFrame,
