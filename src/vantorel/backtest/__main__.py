@@ -1,26 +1,39 @@
-"""Demo: a strategy backtest through the service on the embedded synthetic market.
+"""Demo: prepare the backtest data from the embedded synthetic market, then backtest a strategy.
 
-    python -m vantorel.backtest [--days 1500] [--stocks 1500] [--top 100] [--seed 0]
+    python -m vantorel.backtest [--days 1500] [--stocks 1500] [--advance 5] [--top 100] [--seed 0]
 
-Builds the synthetic market, writes it as a prepared-data store into a private
-temporary home directory (never the user's own ~/.vantorel), loads it with
-BacktestService.load_backtest_data, trades a top-N momentum portfolio at equal
-weight day by day at VWAP prices with backtest_strategy, and prints the
-statistics and the excess over every benchmark.
+Everything happens in a private temporary home directory (never the user's own
+~/.vantorel):
+
+1. the synthetic market is served as the data-service client, with its last
+   --advance trading days held back;
+2. a prepared-data package is built from it by GroupPreparedDataBuilder and
+   served over HTTP on 127.0.0.1;
+3. vantorel.prepare_backtest_data() downloads and unpacks the package;
+4. the synthetic calendar moves on by --advance days and prepare_backtest_data()
+   appends them incrementally;
+5. the data are loaded and a top-N momentum portfolio is backtested day by day
+   at VWAP prices; the statistics and the excess over every benchmark are
+   printed.
 """
 
 from __future__ import annotations
 
 import argparse
+import logging
 import math
+import sys
 import tempfile
 import time
 from pathlib import Path
 
 import pandas as pd
 
+import vantorel
+from vantorel import singleton
 from vantorel.backtest import BacktestService, _service, synthetic
-from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest.package_server import PackageServer, build_package
+from vantorel.backtest.synthetic_service import SyntheticDataService
 
 # Statistics in percentage points are shown as such; the rest are ratios.
 _POINTS = {"annual_return", "benchmark_annual_return", "extra_annual_return"}
@@ -36,40 +49,62 @@ def _format_stat(key: str, value: float) -> str:
     return f"{value:.3f}"
 
 
+def _step(text: str, started: float) -> None:
+    print(f"-- {text} ({time.perf_counter() - started:.1f} s)\n")
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m vantorel.backtest", description=__doc__.splitlines()[0])
-    parser.add_argument("--days", type=int, default=1500)
+    parser.add_argument("--days", type=int, default=1500, help="trading days in the downloaded package")
     parser.add_argument("--stocks", type=int, default=1500)
+    parser.add_argument("--advance", type=int, default=5, help="trading days appended incrementally")
     parser.add_argument("--top", type=int, default=100, help="stocks held by the momentum portfolio")
     parser.add_argument("--seed", type=int, default=0)
     args = parser.parse_args(argv)
+    # The readiness summary is logged; show it as plain lines.
+    logging.basicConfig(level=logging.INFO, format="%(message)s", stream=sys.stdout)
 
     started = time.perf_counter()
-    market = synthetic.make_market(n_days=args.days, n_stocks=args.stocks, seed=args.seed)
-    weights = synthetic.momentum_weights(market, top_n=args.top)
-    built = time.perf_counter() - started
-    print(f"Synthetic market: {args.days} trading days ({market.dates[0]} to {market.dates[-1]}), "
-          f"{args.stocks} stocks, built in {built:.1f} s")
-    print(f"Strategy: top-{args.top} 20-day momentum, equal weight, traded at VWAP the next day\n")
+    market = synthetic.make_market(n_days=args.days + args.advance, n_stocks=args.stocks, seed=args.seed)
+    client = SyntheticDataService(market, visible_days=args.days)
+    print(f"Synthetic market: {market.n_days} trading days ({market.dates[0]} to {market.dates[-1]}), "
+          f"{args.stocks} stocks; the data service serves the first {args.days} days")
+    package = build_package(client, market.dates[0], market.dates[args.days - 1])
+    _step(f"Package built from the data service by GroupPreparedDataBuilder: {len(package) / 1e6:.1f} MB "
+          "(tar.gz)", started)
 
-    with tempfile.TemporaryDirectory(prefix="vantorel-demo-") as home:
+    with tempfile.TemporaryDirectory(prefix="vantorel-demo-") as home, PackageServer(package) as server:
         # The service reads its data directory from the module at call time.
         _service._DEFAULT_DATA_DIR = Path(home) / ".vantorel" / "backtest_data" / "enviroment_data"
-        started = time.perf_counter()
-        BinaryPreparedDataStore(_service._DEFAULT_DATA_DIR).write(synthetic.market_payload(market))
-        print(f"Sample store written to a private home directory in {time.perf_counter() - started:.1f} s")
+        client.http = server.client()
+        singleton.set_instance(client)
+        print(f"Package served at {server.url}; private home {home}\n")
 
-        service = BacktestService(http=None)
+        started = time.perf_counter()
+        vantorel.prepare_backtest_data()
+        _step("prepare_backtest_data(): no local data, package downloaded and unpacked", started)
+
+        last = client.advance(args.advance)
+        print(f"The synthetic calendar moves on by {args.advance} trading days, to {last}\n")
+        started = time.perf_counter()
+        vantorel.prepare_backtest_data()
+        _step(f"prepare_backtest_data(): {args.advance} new days fetched, derived and appended", started)
+
+        service = BacktestService(http=client.http)
         started = time.perf_counter()
         data = service.load_backtest_data()
-        print(f"Loaded {len(data.data) - 1} datasets and {len(data.data['benchmark_dict'])} benchmarks "
-              f"in {(time.perf_counter() - started) * 1000:.0f} ms\n")
+        close = data.data["close_price"]
+        _step(f"Loaded {len(data.data) - 1} datasets and {len(data.data['benchmark_dict'])} benchmarks: "
+              f"{close.shape[0]} days x {close.shape[1]} stocks", started)
 
+        weights = synthetic.momentum_weights(market, top_n=args.top).loc[: close.index[-1]]
+        print(f"Strategy: top-{args.top} 20-day momentum, equal weight, traded at VWAP the next day")
         started = time.perf_counter()
         result = service.backtest_strategy(
-            weights, data, market.dates[0], market.dates[-1], None, "momentum", benchmark="000852", plot=None
+            weights, data, close.index[0], close.index[-1], None, "momentum", benchmark="000852", plot=None
         )
         elapsed = time.perf_counter() - started
+    singleton.reset_instance()
 
     print(f"Backtest of {len(result.daily_return)} trading days in {elapsed * 1000:.0f} ms")
     print(f"Final net value: {result.cumulative_return.iloc[-1]:.4f}\n")

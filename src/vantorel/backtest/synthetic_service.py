@@ -150,7 +150,7 @@ class SyntheticDataService:
             if INDEX_CODES[name] not in ukeys:
                 continue
             columns["date"].append(self._date_cells[self.date_kind][lo:hi])
-            columns["ukey"].append(np.full(hi - lo, INDEX_CODES[name], dtype=object))
+            columns["ukey"].append(np.array([INDEX_CODES[name]], dtype=object).repeat(hi - lo))
             columns[self.index_value].append(source[lo:hi, j])
         if not columns["date"]:
             return pd.DataFrame({k: [] for k in columns})
@@ -213,7 +213,7 @@ class SyntheticDataService:
             ukey.append(self._ukeys[stock])
             date.append(self._date_cells[self.date_kind][lo + day])
             value.append(block.ravel()[flat])
-            factor.append(np.full(flat.size, name, dtype=object))
+            factor.append(np.array([name], dtype=object).repeat(flat.size))
         if not ukey:
             return pd.DataFrame(columns=["ukey", self.date_column, self.value_column, self.factor_column])
         return pd.DataFrame(
