@@ -33,6 +33,7 @@ test: build
 bench: build
 	$(PY) bench/bench_strategy.py
 	$(PY) bench/bench_store.py
+	$(PY) bench/bench_prepare.py
 
 clean:
 	rm -rf build $(VENV)
