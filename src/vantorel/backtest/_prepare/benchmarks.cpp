@@ -8,58 +8,32 @@ namespace vantorel::prepare {
 using namespace nb::literals;
 using bridge::libs;
 
-namespace {
-
-[[noreturn]] void raise_key_error(const std::string& message) {
-    PyErr_SetObject(PyExc_KeyError, nb::str(message.data(), message.size()).ptr());
-    throw nb::python_error();
-}
-
-bool has_column(nb::handle columns, const char* name) {
-    return bridge::truthy(columns.attr("__contains__")(name));
-}
-
-nb::object column(nb::handle df, const char* name) {
-    nb::object col = df[name];
-    if (bridge::is_frame(col))
-        col = col.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
-    return col;
-}
-
-}  // namespace
-
 nb::object format_benchmark_daily_return(nb::handle df, nb::handle benchmark_name, nb::handle index_code) {
     const std::string name = nb::cast<std::string>(nb::str(benchmark_name));
     const std::string code = nb::cast<std::string>(nb::str(index_code));
     if (!has_rows(df))
         raise_key_error("基准日频数据为空: " + name + " (" + code + ")");
-    nb::object columns = df.attr("columns");
-    const char* date = has_column(columns, "DataDate") ? "DataDate" : has_column(columns, "date") ? "date" : nullptr;
-    if (date == nullptr)
+    const auto date = first_column(df, {"DataDate", "date"});
+    if (!date)
         raise_key_error(name + " 基准缺少 DataDate 列");
 
-    LabelColumn dates = read_label_column(column(df, date), LabelKind::Date);
-    if (has_column(columns, "ukey")) {
+    LabelColumn dates = read_label_column(table_column(df, *date), LabelKind::Date);
+    if (first_column(df, {"ukey"})) {
         // Only the records of this index count.
-        const LabelColumn ukeys = read_label_column(column(df, "ukey"), LabelKind::Name);
+        const LabelColumn ukeys = read_label_column(table_column(df, std::string("ukey")), LabelKind::Name);
         std::vector<std::uint8_t> is_this(ukeys.texts.size());
         for (std::size_t u = 0; u < ukeys.texts.size(); ++u)
             is_this[u] = ukeys.texts[u] == code;
         keep_where(dates.codes, ukeys.codes, is_this);
     }
-    const char* value = nullptr;
-    bool from_level = false;
-    for (const char* c : {"daily_return", "return", "returns", "pct_change", "change_rate"})
-        if (value == nullptr && has_column(columns, c))
-            value = c;
-    if (value == nullptr && has_column(columns, "close")) {
-        value = "close";
-        from_level = true;
-    }
-    if (value == nullptr)
+    auto value = first_column(df, {"daily_return", "return", "returns", "pct_change", "change_rate"});
+    const bool from_level = !value;
+    if (from_level)
+        value = first_column(df, {"close"});
+    if (!value)
         raise_key_error(name + " 基准缺少 daily_return/close 列");
 
-    const NumberColumn values = read_number_column(column(df, value));
+    const NumberColumn values = read_number_column(table_column(df, *value));
     const std::vector<Index> rank = text_ranks(dates.texts);
     // The last record of a date counts, in the table's order; a return from closing levels
     // compares with the previous date's own close, never a carried-forward one.

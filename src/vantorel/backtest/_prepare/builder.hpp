@@ -41,6 +41,14 @@ struct NumberColumn {
 };
 NumberColumn read_number_column(nb::handle series);
 
+// Columns of a query table. The first of `spellings` that the table has, or nothing.
+std::optional<std::string> first_column(nb::handle df, std::initializer_list<const char*> spellings);
+// One column (the first of several with that label).
+nb::object table_column(nb::handle df, nb::handle label);
+nb::object table_column(nb::handle df, const std::string& label);
+// KeyError with one message text.
+[[noreturn]] void raise_key_error(const std::string& message);
+
 // pd.Index (text dtype) of texts[codes[i]] for each i.
 nb::object text_index(const std::vector<std::string>& texts, const std::vector<std::int32_t>& codes);
 

@@ -273,6 +273,30 @@ NumberColumn read_number_column(nb::handle series) {
     return out;
 }
 
+std::optional<std::string> first_column(nb::handle df, std::initializer_list<const char*> spellings) {
+    nb::object columns = df.attr("columns");
+    for (const char* s : spellings)
+        if (bridge::truthy(columns.attr("__contains__")(s)))
+            return std::string(s);
+    return std::nullopt;
+}
+
+nb::object table_column(nb::handle df, nb::handle label) {
+    nb::object col = df[label];
+    if (bridge::is_frame(col))
+        col = col.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
+    return col;
+}
+
+nb::object table_column(nb::handle df, const std::string& label) {
+    return table_column(df, nb::str(label.data(), label.size()));
+}
+
+void raise_key_error(const std::string& message) {
+    PyErr_SetObject(PyExc_KeyError, nb::str(message.data(), message.size()).ptr());
+    throw nb::python_error();
+}
+
 nb::object text_index(const std::vector<std::string>& texts, const std::vector<std::int32_t>& codes) {
     nb::list items;
     for (std::int32_t c : codes) {

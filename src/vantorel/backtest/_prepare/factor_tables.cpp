@@ -12,31 +12,6 @@ using bridge::libs;
 
 namespace {
 
-[[noreturn]] void raise_key_error(const std::string& message) {
-    PyErr_SetObject(PyExc_KeyError, nb::str(message.data(), message.size()).ptr());
-    throw nb::python_error();
-}
-
-// The first of the spellings that names a column of the table, or nothing.
-std::optional<std::string> first_column(nb::handle columns, std::initializer_list<const char*> spellings) {
-    for (const char* s : spellings)
-        if (bridge::truthy(columns.attr("__contains__")(s)))
-            return std::string(s);
-    return std::nullopt;
-}
-
-// One column of the table (the first of several with that label).
-nb::object column(nb::handle df, nb::handle label) {
-    nb::object col = df[label];
-    if (bridge::is_frame(col))
-        col = col.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
-    return col;
-}
-
-nb::object column(nb::handle df, const std::string& label) {
-    return column(df, nb::str(label.c_str()));
-}
-
 // Dates and stock codes of a table, read once for all its factors.
 struct TableLabels {
     LabelColumn dates;
@@ -81,27 +56,27 @@ nb::dict factors_to_matrices(nb::handle df, nb::handle names_arg) {
 
     nb::object columns = df.attr("columns");
     // Spellings of one column, the canonical one first: date/DataDate, value/x, factor/factor_name.
-    const auto ukey = first_column(columns, {"ukey"});
-    const auto date = first_column(columns, {"DataDate", "date"});
+    const auto ukey = first_column(df, {"ukey"});
+    const auto date = first_column(df, {"DataDate", "date"});
     if (!ukey || !date)
         raise_key_error("因子查询返回结果缺少 ukey/date 列");
-    const auto value = first_column(columns, {"x", "value"});
-    const auto factor = first_column(columns, {"factorname", "factor", "factor_name"});
+    const auto value = first_column(df, {"x", "value"});
+    const auto factor = first_column(df, {"factorname", "factor", "factor_name"});
 
     TableLabels labels;
     // A missing ukey stays missing, so its record is dropped rather than filed under "nan".
-    labels.codes = read_label_column(column(df, *ukey), LabelKind::StockCode);
-    labels.dates = read_label_column(column(df, *date), LabelKind::Date);
+    labels.codes = read_label_column(table_column(df, *ukey), LabelKind::StockCode);
+    labels.dates = read_label_column(table_column(df, *date), LabelKind::Date);
     labels.date_rank = text_ranks(labels.dates.texts);
     labels.code_rank = text_ranks(labels.codes.texts);
 
     if (value && (factor || nb::len(names) == 1)) {
         // Long table: one group per requested factor name, or the whole table for a single name.
-        const NumberColumn values = read_number_column(column(df, *value));
+        const NumberColumn values = read_number_column(table_column(df, *value));
         std::vector<nb::object> group_names;
         std::vector<std::int32_t> group_codes;
         if (factor) {
-            LabelColumn seen = read_label_column(column(df, *factor), LabelKind::Name);
+            LabelColumn seen = read_label_column(table_column(df, *factor), LabelKind::Name);
             std::unordered_map<std::string, std::int32_t> wanted;
             for (nb::handle name : names) {
                 const std::string text = nb::cast<std::string>(nb::str(name));
@@ -131,7 +106,7 @@ nb::dict factors_to_matrices(nb::handle df, nb::handle names_arg) {
     for (nb::handle name : names) {
         if (!bridge::truthy(columns.attr("__contains__")(name)))
             continue;
-        const NumberColumn values = read_number_column(column(df, name));
+        const NumberColumn values = read_number_column(table_column(df, name));
         std::vector<PivotTable> tables = pivot(labels, nullptr, 1, values);
         if (!tables[0].rows.empty())
             result[name] = pivot_frame(labels, std::move(tables[0]));
