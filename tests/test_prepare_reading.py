@@ -89,6 +89,12 @@ def test_column_spellings_read_alike(builder, date, value, factor):
     assert out["absent"].shape == (0, 0)
 
 
+def test_both_spellings_present_read_the_canonical_column(builder):
+    df = long_table(RECORDS).assign(DataDate="2021-06-01", x=-1.0, factorname="a")
+    out = builder._vr_factors_to_matrices(df, ["a"])["a"]
+    assert list(out.index) == ["20210601"] and (out.to_numpy() == -1.0).all()
+
+
 def test_single_name_without_name_column_reads_whole_table(builder):
     df = long_table([r[:3] for r in RECORDS[:3]])
     assert_same(builder._vr_factors_to_matrices(df, ["a"])["a"], EXPECTED_A)
@@ -104,9 +110,12 @@ def test_wide_tables(builder):
     assert_same(out["a"], _frame([[1.0]], ["20200102"], ["000001"]))
     assert_same(out["b"], _frame([[5.0]], ["20200102"], ["000002"]))
     assert out["c"].shape == (0, 0)
-    # A single name that is a column of a table without a value column is read the wide way.
+    # A single name that is a column of a table without a value column is read the wide way, and so
+    # is a table with a name column but no value column.
     assert_same(builder._vr_factors_to_matrices(df[["ukey", "date", "a"]], ["a"])["a"],
                 _frame([[1.0]], ["20200102"], ["000001"]))
+    named = df.assign(factor="a")
+    assert_same(builder._vr_factors_to_matrices(named, ["b"])["b"], _frame([[5.0]], ["20200102"], ["000002"]))
 
 
 def test_duplicates_keep_last_and_suffixes_merge(builder):
@@ -270,6 +279,10 @@ def test_benchmark_from_returns_or_close(builder):
     # the first date has no return; nothing is carried over the missing close of 01-06
     assert list(out.index) == ["20200103", "20200108"]
     np.testing.assert_allclose(out.to_numpy(), [0.1, 0.1])
+    # a repeated date counts once (its last close), and the return runs from the previous date
+    repeated = _index_table([("2020-01-02", "000852.XSHG", 100.0), ("2020-01-03", "000852.XSHG", 105.0),
+                             ("2020-01-03", "000852.XSHG", 110.0)], value="close")
+    np.testing.assert_allclose(builder._format_benchmark_daily_return(repeated, "000852", "000852.XSHG"), [0.1])
 
 
 def test_benchmark_records_filtered_and_last_kept(builder):
