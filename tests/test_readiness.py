@@ -271,3 +271,17 @@ def test_summary_rows(store_dir, market, caplog):
     ]
     with pytest.raises(TypeError):
         BacktestService._log_dataset_summary(BinaryPreparedDataStore(store_dir), "已是最新")
+
+
+def test_demo_runs_the_whole_job_in_a_private_home(capsys):
+    from vantorel.backtest.__main__ import main
+
+    default_dir = _service._DEFAULT_DATA_DIR
+    home_store = Path.home() / ".vantorel"
+    existed = home_store.exists()
+    main(["--days", "40", "--stocks", "30", "--top", "5"])
+    out = capsys.readouterr().out
+    assert out.index("回测基准数据已就绪") < out.index("回测基准数据已更新") < out.index("Final net value")
+    assert "45 days x" in out
+    assert _service._DEFAULT_DATA_DIR == default_dir and singleton._instance is None
+    assert home_store.exists() == existed
