@@ -1,4 +1,4 @@
-"""A small HTTP client for the vantorel cloud: JSON-free GETs and streamed downloads.
+"""A small HTTP client for the vantorel cloud: plain GET requests and streamed downloads.
 
 Only the standard library is used. Every request carries the optional token,
 times out after ``timeout`` seconds of silence, and is retried a bounded
@@ -180,7 +180,8 @@ class HttpClient:
     def _open(self, url: str):
         request = urllib.request.Request(url, method="GET")
         if self.token:
-            request.add_header("Authorization", f"Bearer {self.token}")
+            # Not repeated on redirects: the token is for this service, not wherever it points.
+            request.add_unredirected_header("Authorization", f"Bearer {self.token}")
         try:
             return urllib.request.urlopen(request, timeout=self.timeout)  # noqa: S310 (scheme checked by callers)
         except urllib.error.HTTPError as exc:
