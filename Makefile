@@ -34,6 +34,7 @@ bench: build
 	$(PY) bench/bench_strategy.py
 	$(PY) bench/bench_store.py
 	$(PY) bench/bench_charts.py
+	$(PY) bench/bench_prepare.py
 
 clean:
 	rm -rf build $(VENV)

@@ -64,6 +64,17 @@ std::optional<std::string> parse_date_text(std::string_view text) {
     return checked(text.substr(0, 4), text.substr(5, 2), text.substr(8, 2));
 }
 
+bool has_date_shape(std::string_view text) {
+    text = trim(text);
+    if (text.size() == 8)
+        return all_digits(text);
+    if (text.size() < 10 || (text.size() > 10 && text[10] != ' ' && text[10] != 'T'))
+        return false;
+    const char sep = text[4];
+    return (sep == '-' || sep == '/') && text[7] == sep && all_digits(text.substr(0, 4)) &&
+           all_digits(text.substr(5, 2)) && all_digits(text.substr(8, 2));
+}
+
 std::optional<std::string> date_from_integer(std::int64_t value) {
     if (value < 10000101 || value > 99991231)
         return std::nullopt;
@@ -73,6 +84,28 @@ std::optional<std::string> date_from_integer(std::int64_t value) {
     if (!is_valid_date(year, month, day))
         return std::nullopt;
     return std::to_string(value);
+}
+
+std::optional<std::string> date_from_epoch(std::int64_t value, std::int64_t units_per_day) {
+    if (units_per_day <= 0)
+        return std::nullopt;
+    // Floor division, so an instant before 1970 belongs to the day it falls on.
+    std::int64_t days = value / units_per_day;
+    if (value % units_per_day != 0 && value < 0)
+        --days;
+    // Civil date from a day count (proleptic Gregorian), after H. Hinnant.
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    if (year < 1 || year > 9999)
+        return std::nullopt;
+    return date_from_integer(year * 10000 + month * 100 + day);
 }
 
 IndexMap positions_in_range(const std::vector<std::string_view>& labels, std::optional<std::string_view> lo,

@@ -1,3 +1,25 @@
 """vantorel: quantitative-research toolkit for China A-shares."""
 
+from __future__ import annotations
+
+from typing import Any
+
 __version__ = "0.1.0"
+
+__all__ = ["prepare_backtest_data"]
+
+
+def prepare_backtest_data(http: Any = None) -> None:
+    """Makes the local backtest data complete and current (see BacktestService.prepare_backtest_data).
+
+    The package download goes through ``http`` when given, else through the
+    ``http`` attribute of the data-service client configured with
+    ``vantorel.singleton.set_instance`` (the SDK client carries its cloud
+    client there); the incremental update reads that data-service client.
+    """
+    from vantorel.backtest import BacktestService
+    from vantorel.singleton import get_instance
+
+    if http is None:
+        http = getattr(get_instance(), "http", None)
+    BacktestService(http).prepare_backtest_data()

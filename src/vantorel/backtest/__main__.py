@@ -1,29 +1,30 @@
-"""Demo: a strategy backtest through the service on the embedded synthetic market.
+"""Demo: prepare the backtest data from the embedded synthetic market, then backtest a strategy.
 
-    python -m vantorel.backtest [--days 1500] [--stocks 1500] [--top 100] [--seed 0] [--out DIR] [--plot KIND]
+    python -m vantorel.backtest [--days 1500] [--stocks 1500] [--advance 5] [--top 100] [--seed 0]
+                                [--out DIR] [--plot KIND]
 
-Builds the synthetic market, writes it as a prepared-data store into a private
-temporary home directory (never the user's own ~/.vantorel), loads it with
-BacktestService.load_backtest_data, trades a top-N momentum portfolio at equal
-weight day by day at VWAP prices with backtest_strategy, prints the
-statistics and the excess over every benchmark, and writes the performance
-chart and the weekly net value chart into --out (default ./demo_output).
-Beside it, a factor group backtest of 20-day reversal in ten groups writes its
-group chart there too.
+In a private temporary home directory (never the user's own ~/.vantorel), a
+package built from the synthetic market is served over HTTP on 127.0.0.1 and
+vantorel.prepare_backtest_data() downloads it, then appends --advance more
+trading days incrementally (see vantorel.backtest.demo_data). The data are
+loaded and a top-N momentum portfolio is traded day by day at VWAP prices;
+the statistics and the excess over every benchmark are printed, and the
+performance and weekly net value charts are written into --out (default
+./demo_output). Beside it, a factor group backtest of 20-day reversal in ten
+groups writes its group chart there too.
 """
 
 from __future__ import annotations
 
 import argparse
 import math
-import tempfile
 import time
 from pathlib import Path
 
 import pandas as pd
 
-from vantorel.backtest import BacktestService, _service, synthetic
-from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest import synthetic
+from vantorel.backtest.demo_data import prepared_home
 
 # Statistics in percentage points are shown as such; the rest are ratios.
 _POINTS = {"annual_return", "benchmark_annual_return", "extra_annual_return"}
@@ -41,48 +42,36 @@ def _format_stat(key: str, value: float) -> str:
 
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m vantorel.backtest", description=__doc__.splitlines()[0])
-    parser.add_argument("--days", type=int, default=1500)
+    parser.add_argument("--days", type=int, default=1500, help="trading days in the downloaded package")
     parser.add_argument("--stocks", type=int, default=1500)
+    parser.add_argument("--advance", type=int, default=5, help="trading days appended incrementally")
     parser.add_argument("--top", type=int, default=100, help="stocks held by the momentum portfolio")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--out", type=Path, default=Path("demo_output"), help="where the charts are written")
     parser.add_argument("--plot", default="large", choices=["large", "long", "none"], help="chart layout")
     args = parser.parse_args(argv)
 
-    started = time.perf_counter()
-    market = synthetic.make_market(n_days=args.days, n_stocks=args.stocks, seed=args.seed)
-    weights = synthetic.momentum_weights(market, top_n=args.top)
-    built = time.perf_counter() - started
-    print(f"Synthetic market: {args.days} trading days ({market.dates[0]} to {market.dates[-1]}), "
-          f"{args.stocks} stocks, built in {built:.1f} s")
-    print(f"Strategy: top-{args.top} 20-day momentum, equal weight, traded at VWAP the next day\n")
-
-    with tempfile.TemporaryDirectory(prefix="vantorel-demo-") as home:
-        # The service reads its data directory from the module at call time.
-        _service._DEFAULT_DATA_DIR = Path(home) / ".vantorel" / "backtest_data" / "enviroment_data"
-        started = time.perf_counter()
-        BinaryPreparedDataStore(_service._DEFAULT_DATA_DIR).write(synthetic.market_payload(market))
-        print(f"Sample store written to a private home directory in {time.perf_counter() - started:.1f} s")
-
-        service = BacktestService(http=None)
+    with prepared_home(args.days, args.stocks, advance=args.advance, seed=args.seed) as (market, service):
         started = time.perf_counter()
         data = service.load_backtest_data()
-        print(f"Loaded {len(data.data) - 1} datasets and {len(data.data['benchmark_dict'])} benchmarks "
-              f"in {(time.perf_counter() - started) * 1000:.0f} ms\n")
+        close = data.data["close_price"]
+        print(f"Loaded {len(data.data) - 1} datasets and {len(data.data['benchmark_dict'])} benchmarks: "
+              f"{close.shape[0]} days x {close.shape[1]} stocks in {(time.perf_counter() - started) * 1000:.0f} ms\n")
 
+        weights = synthetic.momentum_weights(market, top_n=args.top)
+        print(f"Strategy: top-{args.top} 20-day momentum, equal weight, traded at VWAP the next day")
         started = time.perf_counter()
         result = service.backtest_strategy(
-            weights, data, market.dates[0], market.dates[-1], args.out, "momentum", benchmark="000852",
+            weights, data, close.index[0], close.index[-1], args.out, "momentum", benchmark="000852",
             plot=None if args.plot == "none" else args.plot,
         )
         elapsed = time.perf_counter() - started
 
         started = time.perf_counter()
-        close = market.frames["close_price"]
         factor = -(close / close.shift(20) - 1.0)  # 20-day reversal: recent losers score high
         factor.columns.name = "reversal20"
         groups = service.backtest(
-            factor, data, market.dates[0], market.dates[-1], args.out, "reversal20", group_num=10,
+            factor, data, close.index[0], close.index[-1], args.out, "reversal20", group_num=10,
             benchmark=["000852", "000300"], plot="long" if args.plot == "none" else args.plot,
         )
         group_elapsed = time.perf_counter() - started

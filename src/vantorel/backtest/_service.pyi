@@ -1,6 +1,9 @@
-"""The backtest service: data loading, slicing, the selection universe and the backtests."""
+"""The backtest service: data readiness, loading, slicing, the selection universe and the
+backtests."""
 
+import logging
 import os
+from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
 from typing import Any
@@ -11,17 +14,32 @@ from vantorel.backtest._prepare import (
     COMPONENT_FACTOR_NAMES as COMPONENT_FACTOR_NAMES,
     TAIL_RELOAD_ROWS as TAIL_RELOAD_ROWS,
     BinaryPreparedDataStore as BinaryPreparedDataStore,
+    GroupPreparedDataBuilder as GroupPreparedDataBuilder,
     component_dataset_key as component_dataset_key,
 )
 from vantorel.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
 
 core: ModuleType
+_pkg: ModuleType
+_store: ModuleType
+result: ModuleType
+exceptions: ModuleType
+logger: logging.Logger
+download_benchmark_package: Callable[[Any, str | os.PathLike[str]], Path]
+flatten_single_subdir: Callable[[str | os.PathLike[str]], Path]
 _DEFAULT_DATA_DIR: Path
 _UNIVERSE_TO_COMPONENT: dict[str, str]
 
 class BacktestService:
     _http: Any
     def __init__(self, http: Any) -> None: ...
+    def prepare_backtest_data(self) -> None: ...
+    @staticmethod
+    def _find_missing_datasets(store: BinaryPreparedDataStore) -> list[str]: ...
+    @staticmethod
+    def _validate_metadata(store: BinaryPreparedDataStore) -> None: ...
+    @staticmethod
+    def _log_dataset_summary(store: BinaryPreparedDataStore, *, action: str) -> None: ...
     def load_backtest_data(self) -> BacktestData: ...
     @staticmethod
     def _slice_data(data: dict[str, Any], start_date: str, end_date: str) -> dict[str, Any]: ...

@@ -66,6 +66,14 @@ struct Frame {
 // data converted to float64; non-numeric cells raise ValueError naming the argument.
 Frame frame_arg(nb::handle obj, const char* name);
 
+// Pointer, shape and strides of a NumPy array, read from its array interface (no copy).
+struct ArrayLayout {
+    const void* data;
+    std::vector<Index> shape;
+    std::vector<Index> strides;  // in elements
+};
+ArrayLayout layout_of(nb::handle array);
+
 // source_labels.get_indexer(target_labels): target position -> source position or -1.
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels);
 // A boolean sequence (a NumPy array, an Index comparison) as bytes.

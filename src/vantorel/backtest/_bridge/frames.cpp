@@ -27,12 +27,19 @@ nb::object as_float64(nb::handle pandas_object, const char* name) {
     }
 }
 
-// Pointer, shape and strides of a NumPy array, read from its array interface (no copy).
-struct ArrayLayout {
-    const void* data;
-    std::vector<Index> shape;
-    std::vector<Index> strides;  // in elements
-};
+MatrixView view_of(nb::handle array, ElementKind kind) {
+    const ArrayLayout a = layout_of(array);
+    MatrixView v;
+    v.data = a.data;
+    v.kind = kind;
+    v.rows = a.shape[0];
+    v.cols = a.shape[1];
+    v.row_stride = a.strides[0];
+    v.col_stride = a.strides[1];
+    return v;
+}
+
+}  // namespace
 
 ArrayLayout layout_of(nb::handle array) {
     nb::dict iface = nb::borrow<nb::dict>(array.attr("__array_interface__"));
@@ -56,20 +63,6 @@ ArrayLayout layout_of(nb::handle array) {
     }
     return out;
 }
-
-MatrixView view_of(nb::handle array, ElementKind kind) {
-    const ArrayLayout a = layout_of(array);
-    MatrixView v;
-    v.data = a.data;
-    v.kind = kind;
-    v.rows = a.shape[0];
-    v.cols = a.shape[1];
-    v.row_stride = a.strides[0];
-    v.col_stride = a.strides[1];
-    return v;
-}
-
-}  // namespace
 
 const Libraries& libs() {
     // Leaked on purpose: module objects must outlive every static destructor.

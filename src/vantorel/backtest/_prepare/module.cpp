@@ -1,5 +1,5 @@
 // vantorel.backtest._prepare: the dataset catalogue, name helpers and the binary store.
-#include "prepare.hpp"
+#include "builder.hpp"
 
 namespace nb = nanobind;
 using namespace vantorel::prepare;
@@ -17,7 +17,8 @@ nb::object store_module() { return *g_store; }
 }  // namespace vantorel::prepare
 
 NB_MODULE(_prepare, m) {
-    m.doc() = "Prepared backtest data: the dataset catalogue and the binary prepared-data store.";
+    m.doc() = "Prepared backtest data: the dataset catalogue, the binary prepared-data store and the builder\n"
+              "that derives it from the data service.";
     // Leaked on purpose: module objects must outlive every static destructor.
     g_module = new nb::module_(nb::borrow<nb::module_>(m));
     g_store = new nb::object(nb::module_::import_("vantorel.backtest._store"));
@@ -25,4 +26,5 @@ NB_MODULE(_prepare, m) {
     m.attr("component_dataset_key") = store_module().attr("component_dataset_key");
     register_names(m);
     register_store(m);
+    register_builder(m);
 }

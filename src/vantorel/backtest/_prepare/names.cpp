@@ -1,5 +1,7 @@
 // Name lists, the dataset-key -> dtype map and date-series formatting.
-#include "prepare.hpp"
+#include <nanobind/stl/vector.h>
+
+#include "builder.hpp"
 
 namespace vantorel::prepare {
 
@@ -10,27 +12,6 @@ namespace {
 nb::object strip(nb::handle item) {
     nb::object text = nb::isinstance<nb::str>(item) ? nb::borrow(item) : nb::object(nb::str(item));
     return text.attr("strip")();
-}
-
-// Parsed date-times of a series. Integers and integral floats such as 20200102 (and texts of
-// them) are dates written as numbers, never counts of nanoseconds since 1970.
-nb::object parse_dates(nb::object series) {
-    const auto& l = vantorel::bridge::libs();
-    nb::object to_datetime = l.pd.attr("to_datetime");
-    if (vantorel::bridge::truthy(l.pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(series)))
-        return to_datetime(series, "errors"_a = "coerce");
-    nb::object numbers = l.pd.attr("to_numeric")(series, "errors"_a = "coerce");
-    nb::object integral = numbers.attr("notna")() & numbers.attr("__mod__")(1).attr("__eq__")(0);
-    nb::object in_range = numbers.attr("__ge__")(10000101) & numbers.attr("__le__")(99991231);
-    nb::object as_date = integral & in_range;
-    nb::object is_number = numbers.attr("notna")();
-    if (!vantorel::bridge::truthy(is_number.attr("any")()))
-        return to_datetime(series, "errors"_a = "coerce");
-    // Other numbers name no date; only texts and date objects are parsed as such.
-    nb::object rest = to_datetime(series.attr("where")(~is_number), "errors"_a = "coerce");
-    nb::object texts = numbers.attr("where")(as_date).attr("astype")("Int64").attr("astype")("string");
-    nb::object dated = to_datetime(texts, "format"_a = "%Y%m%d", "errors"_a = "coerce");
-    return rest.attr("where")(~as_date, dated);
 }
 
 }  // namespace
@@ -77,7 +58,15 @@ nb::dict build_matrix_dtype(nb::handle component_names) {
 nb::object series_to_yyyymmdd(nb::handle values) {
     const auto& l = vantorel::bridge::libs();
     nb::object series = vantorel::bridge::is_series(values) ? nb::borrow(values) : l.Series(values);
-    return parse_dates(series).attr("dt").attr("strftime")("%Y%m%d");
+    // Each distinct value is parsed on its own, so one column may mix spellings.
+    const LabelColumn dates = read_label_column(series, LabelKind::Date);
+    nb::list texts;
+    for (const std::string& t : dates.texts)
+        texts.append(nb::str(t.data(), t.size()));
+    texts.append(l.np.attr("nan"));  // code -1 takes the last entry: a missing date
+    nb::object table = l.np.attr("array")(texts, "dtype"_a = "object");
+    nb::object cells = table.attr("take")(l.np.attr("asarray")(nb::cast(dates.codes), "dtype"_a = "int64"));
+    return l.Series(cells, "index"_a = series.attr("index"), "name"_a = series.attr("name"));
 }
 
 void register_names(nb::module_& m) {

@@ -35,18 +35,28 @@ nb::dict universe_table(nb::handle component_names) {
 }  // namespace
 
 NB_MODULE(_service, m) {
-    m.doc() = "The backtest service: data loading, slicing, the selection universe and the backtests.";
+    m.doc() = "The backtest service: data readiness, loading, slicing, the selection universe and the\n"
+              "backtests.";
     // Leaked on purpose: module objects must outlive every static destructor.
     g_module = new nb::module_(nb::borrow<nb::module_>(m));
     g_prepare = new nb::object(nb::module_::import_("vantorel.backtest._prepare"));
     g_store = new nb::object(nb::module_::import_("vantorel.backtest._store"));
     m.attr("core") = nb::module_::import_("vantorel.backtest._core");
+    // The sibling modules it uses, bound once; steps read them from here at call time.
+    nb::object pkg = nb::module_::import_("vantorel.backtest._pkg");
+    m.attr("_pkg") = pkg;
+    m.attr("_store") = store_module();
+    m.attr("result") = nb::module_::import_("vantorel.backtest.result");
+    m.attr("exceptions") = nb::module_::import_("vantorel.exceptions");
+    m.attr("logger") = nb::module_::import_("vantorel.logger").attr("logger");
+    m.attr("download_benchmark_package") = pkg.attr("download_benchmark_package");
+    m.attr("flatten_single_subdir") = pkg.attr("flatten_single_subdir");
 
     nb::object home = nb::module_::import_("pathlib").attr("Path").attr("home")();
     m.attr("_DEFAULT_DATA_DIR") = home / nb::str(".vantorel") / nb::str("backtest_data") / nb::str("enviroment_data");
     m.attr("_UNIVERSE_TO_COMPONENT") = universe_table(prepare_module().attr("COMPONENT_FACTOR_NAMES"));
     for (const char* name : {"COMPONENT_FACTOR_NAMES", "TAIL_RELOAD_ROWS", "component_dataset_key",
-                             "BinaryPreparedDataStore"})
+                             "BinaryPreparedDataStore", "GroupPreparedDataBuilder"})
         m.attr(name) = prepare_module().attr(name);
 
     nb::class_<BacktestService> cls(m, "BacktestService",
@@ -61,4 +71,5 @@ NB_MODULE(_service, m) {
     register_data(cls);
     register_strategy(cls);
     register_factor(cls);
+    register_readiness(cls);
 }
