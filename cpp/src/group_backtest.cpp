@@ -134,9 +134,14 @@ bool summarise_group(const double* group, const double* benchmark, Index n, Grou
 std::vector<double> net_values(const std::vector<double>& daily, Index rows, Index cols) {
     std::vector<double> out(daily.size());
     for (Index k = 0; k < cols; ++k) {
+        // As the strategy's net value: a NaN day stays NaN and the sum goes on without it.
         double level = 1.0;
         for (Index i = 0; i < rows; ++i) {
             const auto at = static_cast<std::size_t>(i * cols + k);
+            if (std::isnan(daily[at])) {
+                out[at] = kNaN;
+                continue;
+            }
             level += daily[at];
             out[at] = level;
         }
@@ -196,7 +201,10 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
     const auto groups = static_cast<std::size_t>(options.group_num);
     out.daily.assign(static_cast<std::size_t>(out.rows) * groups, 0.0);
     out.rank_ic.assign(static_cast<std::size_t>(out.rows), kNaN);
-    const DenseMatrix smoothed = rolling_mean(factor, options.rolling_window);
+    // Without smoothing the factor is read a row at a time: no copy of the whole table.
+    const bool smoothing = options.rolling_window > 1;
+    const DenseMatrix smoothed = smoothing ? rolling_mean(factor, options.rolling_window) : DenseMatrix{};
+    std::vector<double> factor_row(smoothing ? 0 : static_cast<std::size_t>(cols));
 
     trading::DayTrader trader(options.costs);
     const Index* shared_columns = trading::shared_column_offsets(market);
@@ -222,7 +230,9 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
             }
 
         // Today's groups, the signal for tomorrow.
-        const double* f = smoothed.values.data() + r * cols;
+        const double* f = smoothing ? smoothed.values.data() + r * cols : factor_row.data();
+        if (!smoothing)
+            factor.read_row(r, factor_row.data());
         assign_groups(f, valid.row(r), cols, options, eligible, scratch, group_of);
         for (auto& m : next_members)
             m.clear();
