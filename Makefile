@@ -35,6 +35,7 @@ bench: build
 	$(PY) bench/bench_store.py
 	$(PY) bench/bench_charts.py
 	$(PY) bench/bench_prepare.py
+	$(PY) bench/bench_groups.py
 
 clean:
 	rm -rf build $(VENV)
