@@ -12,25 +12,17 @@ Finally eight threads draw charts at once and every file is checked.
 from __future__ import annotations
 
 import argparse
-import statistics
 import tempfile
 import threading
 import time
 from pathlib import Path
 
+from measure import median_time
 from vantorel.backtest import _weightsim as ws
 from vantorel.backtest import synthetic
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
-
-def median_time(fn, runs: int) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def total_frame(days: int, stocks: int):

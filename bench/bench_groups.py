@@ -29,38 +29,15 @@ import pandas as pd
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baseline  # noqa: E402  (puts tests/ on the path)
+from measure import median_time, peak_added_memory, timed  # noqa: E402
 from support import groups as plain  # noqa: E402
 from vantorel.backtest import _core, synthetic  # noqa: E402
 
 MIB = 1024 * 1024
 
 
-def timed(fn) -> tuple[float, object]:
-    start = time.perf_counter()
-    out = fn()
-    return time.perf_counter() - start, out
 
 
-def median_time(fn, runs: int) -> float:
-    return statistics.median(timed(fn)[0] for _ in range(runs))
-
-
-def _status_kib(field: str) -> int:
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    raise KeyError(field)
-
-
-def peak_added_memory(fn) -> float | None:
-    """Peak resident memory added by one call, in MiB (Linux only)."""
-    try:
-        Path("/proc/self/clear_refs").write_text("5")  # resets the high-water mark
-        before = _status_kib("VmRSS")
-        fn()
-        return (_status_kib("VmHWM") - before) / 1024
-    except OSError:
-        return None
 
 
 def rank_ic_plain(factor: pd.DataFrame, valid: pd.DataFrame, forward: pd.DataFrame) -> pd.Series:

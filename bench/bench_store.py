@@ -22,12 +22,12 @@ import argparse
 import shutil
 import statistics
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
+from measure import median_time, peak_added_memory, timed
 from vantorel.backtest import BacktestService, _service, synthetic
 from vantorel.backtest._prepare import BinaryPreparedDataStore
 
@@ -35,31 +35,8 @@ MIB = 1024 * 1024
 NEW_DAYS = 5
 
 
-def timed(fn) -> tuple[float, object]:
-    start = time.perf_counter()
-    out = fn()
-    return time.perf_counter() - start, out
 
 
-def median_time(fn, runs: int) -> float:
-    return statistics.median(timed(fn)[0] for _ in range(runs))
-
-
-def _status_kib(field: str) -> int:
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    raise KeyError(field)
-
-
-def peak_added_mib(fn) -> float:
-    """Peak resident memory added while fn runs and its result is alive."""
-    Path("/proc/self/clear_refs").write_text("5")  # resets the high-water mark
-    before = _status_kib("VmRSS")
-    result = fn()
-    added = (_status_kib("VmHWM") - before) / 1024
-    del result
-    return added
 
 
 def bundle_mib(data: dict) -> float:
@@ -127,7 +104,7 @@ def main() -> None:
         baseline_load(store_dir)
         load_s = median_time(svc.load_backtest_data, args.runs)
         base_s = median_time(lambda: baseline_load(store_dir), args.runs)
-        load_mib = peak_added_mib(svc.load_backtest_data)
+        load_mib = peak_added_memory(svc.load_backtest_data)
         data = svc.load_backtest_data()
         size_mib = bundle_mib(data.data)
         print(f"load_backtest_data        {load_s:7.3f} s   (baseline numpy.fromfile {base_s:.3f} s, "

@@ -20,37 +20,14 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baseline  # noqa: E402
+from measure import median_time, peak_added_memory  # noqa: E402
 from vantorel.backtest import _weightsim as ws  # noqa: E402
 from vantorel.backtest import synthetic  # noqa: E402
 
 MIB = 1024 * 1024
 
 
-def median_time(fn, runs: int) -> float:
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
-
-def _status_kib(field: str) -> int:
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith(field + ":"):
-            return int(line.split()[1])
-    raise KeyError(field)
-
-
-def peak_added_memory(fn) -> float | None:
-    """Peak resident memory added by one call, in MiB (Linux only)."""
-    try:
-        Path("/proc/self/clear_refs").write_text("5")  # resets the high-water mark
-        before = _status_kib("VmRSS")
-        fn()
-        return (_status_kib("VmHWM") - before) / 1024
-    except OSError:
-        return None
 
 
 def two_threads(fn) -> float:

@@ -76,7 +76,8 @@ def rank_ic(factor: pd.DataFrame, close_price_valid: pd.DataFrame, forward: pd.D
             continue
         x = factor.iloc[i, cols]
         y = fwd.iloc[i, cols]
-        out.append(x.rank().corr(y.rank()))
+        with np.errstate(invalid="ignore", divide="ignore"):  # constant ranks: no correlation
+            out.append(x.rank().corr(y.rank()))
     return pd.Series(out, index=factor.index, dtype=np.float64, name="rank_ic")
 
 

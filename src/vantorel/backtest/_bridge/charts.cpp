@@ -61,6 +61,17 @@ void make_parent_directory(nb::handle save_path) {
     path.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
 }
 
+void save_figure(nb::handle fig, nb::handle save_path, bool is_long, const Margins& m) {
+    make_parent_directory(save_path);
+    if (is_long) {
+        fig.attr("subplots_adjust")("left"_a = m.left, "right"_a = m.right, "top"_a = m.top, "bottom"_a = m.bottom);
+        fig.attr("savefig")(save_path, "dpi"_a = 145, "facecolor"_a = fig.attr("get_facecolor")());
+    } else {
+        fig.attr("savefig")(save_path, "dpi"_a = 175, "bbox_inches"_a = "tight",
+                            "facecolor"_a = fig.attr("get_facecolor")());
+    }
+}
+
 nb::object all_columns() {
     return nb::steal(PySlice_New(nullptr, nullptr, nullptr));
 }

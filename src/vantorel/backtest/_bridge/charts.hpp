@@ -54,7 +54,15 @@ nb::str path_text(nb::handle path);
 // Creates the directory a chart is saved into, when it does not exist yet.
 void make_parent_directory(nb::handle save_path);
 
-// Slices of a grid specification: all columns, or columns first..last inclusive.
+// Margins of the tall layout, in figure fractions.
+struct Margins {
+    double left, right, top, bottom;
+};
+// Saves a figure as PNG (creating its directory): the tall layout with fixed margins at 145 dpi,
+// the wide one with a tight bounding box at 175 dpi, both on the figure's face colour.
+void save_figure(nb::handle fig, nb::handle save_path, bool is_long, const Margins& long_margins);
+
+// Slices of a chart grid: all columns, or columns first..last inclusive.
 nb::object all_columns();
 nb::object columns(int first, int last);
 nb::object cell(nb::handle grid, int row, nb::handle cols);

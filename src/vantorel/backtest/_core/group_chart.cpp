@@ -115,14 +115,7 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
 
     for (nb::handle ax : {nb::handle(ax_nav), nb::handle(ax_annual), nb::handle(ax_ic), nb::handle(ax_ls)})
         chart::style_panel(ax);
-    chart::make_parent_directory(save_path);
-    if (is_long) {
-        fig.attr("subplots_adjust")("left"_a = 0.06, "right"_a = 0.94, "top"_a = 0.95, "bottom"_a = 0.04);
-        fig.attr("savefig")(save_path, "dpi"_a = 145, "facecolor"_a = fig.attr("get_facecolor")());
-    } else {
-        fig.attr("savefig")(save_path, "dpi"_a = 175, "bbox_inches"_a = "tight",
-                            "facecolor"_a = fig.attr("get_facecolor")());
-    }
+    chart::save_figure(fig, save_path, is_long, {0.06, 0.94, 0.95, 0.04});
 }
 
 }  // namespace vantorel::core

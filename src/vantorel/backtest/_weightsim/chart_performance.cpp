@@ -273,14 +273,7 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
                           nb::handle(ax_dd)})
         chart::style_panel(ax);
 
-    chart::make_parent_directory(save_path);
-    if (is_long) {
-        fig.attr("subplots_adjust")("left"_a = 0.06, "right"_a = 0.94, "top"_a = 0.965, "bottom"_a = 0.035);
-        fig.attr("savefig")(save_path, "dpi"_a = 145, "facecolor"_a = fig.attr("get_facecolor")());
-    } else {
-        fig.attr("savefig")(save_path, "dpi"_a = 175, "bbox_inches"_a = "tight",
-                            "facecolor"_a = fig.attr("get_facecolor")());
-    }
+    chart::save_figure(fig, save_path, is_long, {0.06, 0.94, 0.965, 0.035});
 }
 
 }  // namespace vantorel::weightsim

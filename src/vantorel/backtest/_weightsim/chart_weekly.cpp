@@ -88,14 +88,7 @@ void plot_weekly_net_value_unlocked(nb::handle total, const std::string& strateg
     chart::style_panel(ax_nav);
     chart::style_panel(ax_dd);
 
-    chart::make_parent_directory(save_path);
-    if (is_long) {
-        fig.attr("subplots_adjust")("left"_a = 0.065, "right"_a = 0.965, "top"_a = 0.94, "bottom"_a = 0.055);
-        fig.attr("savefig")(save_path, "dpi"_a = 145, "facecolor"_a = fig.attr("get_facecolor")());
-    } else {
-        fig.attr("savefig")(save_path, "dpi"_a = 175, "bbox_inches"_a = "tight",
-                            "facecolor"_a = fig.attr("get_facecolor")());
-    }
+    chart::save_figure(fig, save_path, is_long, {0.065, 0.965, 0.94, 0.055});
 }
 
 }  // namespace vantorel::weightsim
