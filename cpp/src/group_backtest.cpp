@@ -234,19 +234,22 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
         if (!smoothing)
             factor.read_row(r, factor_row.data());
         assign_groups(f, valid.row(r), cols, options, eligible, scratch, group_of);
+        // Members in column order (the order a day's trades add up in), each at 1/n of the capital.
         for (auto& m : next_members)
             m.clear();
-        std::vector<Index> counts(groups, 0);
-        for (Index k = 0; k < cols; ++k)
-            if (group_of[static_cast<std::size_t>(k)] > 0)
-                ++counts[static_cast<std::size_t>(group_of[static_cast<std::size_t>(k)] - 1)];
+        const auto n_eligible = static_cast<Index>(eligible.size());
+        std::vector<double> share(groups, 0.0);
+        for (Index run = 0; run < options.group_num; ++run) {
+            const Index size = (run + 1) * n_eligible / options.group_num - run * n_eligible / options.group_num;
+            const Index number = options.ascending ? options.group_num - run : run + 1;
+            if (size > 0)
+                share[static_cast<std::size_t>(number - 1)] = 1.0 / static_cast<double>(size);
+        }
         for (Index k = 0; k < cols; ++k) {
             const std::int32_t g = group_of[static_cast<std::size_t>(k)];
-            if (g > 0) {
-                const auto gi = static_cast<std::size_t>(g - 1);
-                next_members[gi].push_back(
-                    WeightEntry{static_cast<std::int32_t>(k), 1.0 / static_cast<double>(counts[gi])});
-            }
+            if (g > 0)
+                next_members[static_cast<std::size_t>(g - 1)].push_back(
+                    WeightEntry{static_cast<std::int32_t>(k), share[static_cast<std::size_t>(g - 1)]});
         }
         members.swap(next_members);
 

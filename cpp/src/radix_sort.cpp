@@ -5,20 +5,24 @@
 namespace vantorel {
 
 void radix_sort(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>& scratch) {
+    // Six passes of 11 bits: fewer moves than eight byte passes, small enough histograms.
+    constexpr int kBits = 11, kPasses = 6;
+    constexpr std::uint64_t kMask = (1u << kBits) - 1;
     const std::size_t n = items.size();
     if (n < 2)
         return;
     scratch.resize(n);
-    // All eight byte histograms in one pass; bytes every key shares need no pass of their own.
-    std::array<std::array<std::uint32_t, 256>, 8> counts{};
+    // All histograms in one pass; digits every key shares need no pass of their own.
+    std::array<std::array<std::uint32_t, 1u << kBits>, kPasses> counts{};
     for (const KeyedIndex& it : items)
-        for (int b = 0; b < 8; ++b)
-            ++counts[static_cast<std::size_t>(b)][(it.key >> (8 * b)) & 0xFF];
+        for (int p = 0; p < kPasses; ++p)
+            ++counts[static_cast<std::size_t>(p)][(it.key >> (kBits * p)) & kMask];
     KeyedIndex* src = items.data();
     KeyedIndex* dst = scratch.data();
-    for (int b = 0; b < 8; ++b) {
-        auto& c = counts[static_cast<std::size_t>(b)];
-        if (c[(src[0].key >> (8 * b)) & 0xFF] == n)
+    for (int p = 0; p < kPasses; ++p) {
+        auto& c = counts[static_cast<std::size_t>(p)];
+        const int shift = kBits * p;
+        if (c[(src[0].key >> shift) & kMask] == n)
             continue;
         std::uint32_t offset = 0;
         for (auto& slot : c) {
@@ -27,7 +31,7 @@ void radix_sort(std::vector<KeyedIndex>& items, std::vector<KeyedIndex>& scratch
             offset += k;
         }
         for (std::size_t i = 0; i < n; ++i)
-            dst[c[(src[i].key >> (8 * b)) & 0xFF]++] = src[i];
+            dst[c[(src[i].key >> shift) & kMask]++] = src[i];
         std::swap(src, dst);
     }
     if (src != items.data())
