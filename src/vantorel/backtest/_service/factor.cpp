@@ -7,11 +7,6 @@ using namespace nb::literals;
 
 namespace {
 
-bool is_number(nb::handle v) {
-    return PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()) ||
-           PyObject_IsInstance(v.ptr(), bridge::libs().np.attr("number").ptr()) == 1;
-}
-
 nb::object optional_entry(nb::dict data, const char* key) {
     return data.contains(key) ? nb::object(data[key]) : nb::none();
 }

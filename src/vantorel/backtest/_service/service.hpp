@@ -21,6 +21,12 @@ nb::module_ module();
 nb::object prepare_module();
 nb::object store_module();
 
+// An int, float or NumPy number (what a numeric argument accepts before truncation).
+inline bool is_number(nb::handle v) {
+    return PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()) ||
+           PyObject_IsInstance(v.ptr(), bridge::libs().np.attr("number").ptr()) == 1;
+}
+
 nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date);
 // Rows of a Frame or Series whose text label lies in [lo, hi]: a view when they are contiguous.
 nb::object slice_rows(nb::handle obj, const std::string& lo, const std::string& hi);

@@ -7,11 +7,6 @@ using namespace nb::literals;
 
 namespace {
 
-bool is_number(nb::handle v) {
-    return PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()) ||
-           PyObject_IsInstance(v.ptr(), bridge::libs().np.attr("number").ptr()) == 1;
-}
-
 nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle data, nb::handle start_date,
                              nb::handle end_date, nb::handle output_dir, nb::handle plot_filename, nb::handle benchmark,
                              nb::handle rolling_window, nb::handle total_money, nb::handle fee, nb::handle rule_fee,

@@ -198,10 +198,7 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
     const std::vector<double> bench = values_of(benchmark_net);
     nb::object benchmark_dd =
         chart::numpy_of(drawdown_from_peak(bench.data(), static_cast<Index>(bench.size())));
-    nb::list daily_columns;
-    for (const char* c : {"daily_return", "index_daily_return", "extra_daily_return"})
-        daily_columns.append(c);
-    nb::object daily = plot_df[daily_columns].attr("copy")();
+    nb::object daily = daily_returns_of(plot_df);
     nb::object yearly = daily.attr("groupby")(daily.attr("index").attr("year")).attr("sum")();
     nb::object yearly_metrics = weightsim_module().attr("_calc_yearly_performance_metrics")(daily);
 

@@ -25,10 +25,7 @@ void plot_weekly_net_value_unlocked(nb::handle total, const std::string& strateg
     if (bridge::truthy(weekly.attr("empty")))
         return;
     nb::object plot_df = weightsim_module().attr("_with_datetime_index")(total);
-    nb::list daily_columns;
-    for (const char* c : {"daily_return", "index_daily_return", "extra_daily_return"})
-        daily_columns.append(c);
-    nb::object daily = plot_df[daily_columns].attr("copy")();
+    nb::object daily = daily_returns_of(plot_df);
     nb::object yearly_metrics = weightsim_module().attr("_calc_yearly_performance_metrics")(daily);
 
     nb::object x = weekly.attr("index");

@@ -91,6 +91,13 @@ std::string format_annual_excess(nb::handle annual_excess) {
     return out.empty() ? "--" : out;
 }
 
+nb::object daily_returns_of(nb::handle plot_df) {
+    nb::list columns;
+    for (const char* c : {"daily_return", "index_daily_return", "extra_daily_return"})
+        columns.append(c);
+    return plot_df[columns].attr("copy")();
+}
+
 nb::object column_values(nb::handle frame, const char* column) {
     return frame[column].attr("to_numpy")("dtype"_a = "float64", "na_value"_a = libs().np.attr("nan"));
 }

@@ -26,6 +26,9 @@ std::string format_annual_excess(nb::handle annual_excess);
 nb::object yearly_performance_metrics(nb::handle daily);
 nb::object weekly_net_value_frame(nb::handle total);
 
+// A copy of the three daily-return columns (strategy, benchmark, excess) of a date-indexed frame.
+nb::object daily_returns_of(nb::handle plot_df);
+
 // A float64 NumPy copy of one column (missing values as NaN).
 nb::object column_values(nb::handle frame, const char* column);
 
