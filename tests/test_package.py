@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import io
 import pickle
 import tarfile
 import threading
@@ -17,28 +16,10 @@ from vantorel.backtest._prepare import BinaryPreparedDataStore
 from vantorel.backtest.package_server import PackageServer, archive_store
 from vantorel.exceptions import NetworkError, VantorelError
 
+from support.archives import file_member as _file
+from support.archives import special_member as _special
+from support.archives import tar_gz as _tar
 from support.service import market
-
-
-def _tar(members: list[tuple[tarfile.TarInfo, bytes | None]]) -> bytes:
-    buffer = io.BytesIO()
-    with tarfile.open(fileobj=buffer, mode="w:gz") as tar:
-        for info, data in members:
-            if data is not None:
-                info.size = len(data)
-            tar.addfile(info, io.BytesIO(data) if data is not None else None)
-    return buffer.getvalue()
-
-
-def _file(name: str, data: bytes = b"x") -> tuple[tarfile.TarInfo, bytes]:
-    return tarfile.TarInfo(name), data
-
-
-def _special(name: str, kind: bytes, target: str = "") -> tuple[tarfile.TarInfo, None]:
-    info = tarfile.TarInfo(name)
-    info.type = kind
-    info.linkname = target
-    return info, None
 
 
 @pytest.fixture

@@ -5,6 +5,12 @@ times out after ``timeout`` seconds of silence, and is retried a bounded
 number of times with exponential back-off when the connection fails or the
 server answers 429 or 5xx. Other failures, and the last failed attempt,
 raise ``NetworkError``.
+
+A request as a whole (all its attempts and the waits between them) ends
+after ``max_duration`` seconds, and an attempt whose body arrives slower than
+``min_rate`` bytes a second, averaged over the last ``rate_window`` seconds,
+fails, so a server that trickles bytes cannot hold a caller forever. Bodies
+can be capped with ``max_bytes``.
 """
 
 from __future__ import annotations
@@ -17,6 +23,7 @@ import time
 import urllib.error
 import urllib.parse
 import urllib.request
+from collections import deque
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -45,6 +52,45 @@ class DownloadInfo:
 
 class _Retryable(Exception):
     """A failure worth another attempt."""
+
+
+@dataclass(frozen=True)
+class _Deadline:
+    """The moment (``time.monotonic``) a request must be over, and the limit it came from."""
+
+    at: float
+    seconds: float
+
+    def remaining(self) -> float:
+        return self.at - time.monotonic()
+
+    def error(self, url: str) -> NetworkError:
+        return NetworkError(f"请求失败: {url} (超过总时限 {self.seconds:g} 秒)")
+
+
+class _Pace:
+    """Tells when a transfer has been too slow: under ``min_rate`` bytes/s over the last ``window`` seconds.
+
+    The first ``window`` seconds of a transfer are its grace period. A
+    ``min_rate`` of 0 never complains.
+    """
+
+    def __init__(self, min_rate: float, window: float) -> None:
+        self._min_rate = min_rate
+        self._window = window
+        self._samples: deque[tuple[float, int]] = deque([(time.monotonic(), 0)])
+
+    def slow_rate(self, now: float, done: int) -> float | None:
+        """The average rate over the window when it is below the minimum, otherwise None."""
+        self._samples.append((now, done))
+        # Keep one sample at or before the window's start: the base of the average.
+        while len(self._samples) > 1 and self._samples[1][0] <= now - self._window:
+            self._samples.popleft()
+        since, base = self._samples[0]
+        if self._min_rate <= 0 or now - since < self._window:
+            return None
+        rate = (done - base) / (now - since)
+        return rate if rate < self._min_rate else None
 
 
 class _StderrProgress:
@@ -81,6 +127,16 @@ class HttpClient:
     ``Authorization: Bearer <token>``. ``retries`` is the number of extra
     attempts after a retryable failure, waiting ``backoff``, ``2 * backoff``,
     ... seconds between them.
+
+    Bounds of one request (``get`` or ``download``), retries included:
+    ``max_duration`` seconds in all (default one hour; the methods accept
+    their own); ``timeout`` seconds of silence per read; and an attempt
+    whose body arrives at under ``min_rate`` bytes a second (default 1 KiB/s)
+    averaged over the last ``rate_window`` seconds (default 30; the first
+    window is a grace period) fails as too slow and is retried while time
+    remains (``min_rate=0`` turns this off). The methods' ``max_bytes`` caps
+    the body: a larger Content-Length or more bytes than that end the request
+    with ``NetworkError``, without retry.
     """
 
     def __init__(
@@ -91,6 +147,9 @@ class HttpClient:
         timeout: float = 30.0,
         retries: int = 3,
         backoff: float = 0.5,
+        max_duration: float = 3600.0,
+        min_rate: float = 1024.0,
+        rate_window: float = 30.0,
     ) -> None:
         if not isinstance(base_url, str):
             raise TypeError(
@@ -100,11 +159,16 @@ class HttpClient:
             raise TypeError(f"Argument 'token' has incorrect type (expected str, got {type(token).__name__})")
         if retries < 0 or timeout <= 0 or backoff < 0:
             raise ValueError("retries and backoff must not be negative, timeout must be positive")
+        if not max_duration > 0 or not rate_window > 0 or not min_rate >= 0:
+            raise ValueError("max_duration and rate_window must be positive, min_rate must not be negative")
         self.base_url = base_url.rstrip("/")
         self.token = token
         self.timeout = float(timeout)
         self.retries = int(retries)
         self.backoff = float(backoff)
+        self.max_duration = float(max_duration)
+        self.min_rate = float(min_rate)
+        self.rate_window = float(rate_window)
 
     def __repr__(self) -> str:
         return f"HttpClient({self.base_url!r})"
@@ -121,14 +185,24 @@ class HttpClient:
         parts = urllib.parse.urlsplit(self.base_url)
         return parts.scheme in ("http", "https") and bool(parts.netloc)
 
-    def get(self, path: str, *, params: Mapping[str, object] | None = None) -> bytes:
-        """The body of a GET request."""
+    def get(
+        self,
+        path: str,
+        *,
+        params: Mapping[str, object] | None = None,
+        max_bytes: int | None = None,
+        max_duration: float | None = None,
+    ) -> bytes:
+        """The body of a GET request (at most ``max_bytes`` long when given)."""
+        url = self.url(path, params)
 
-        def attempt() -> bytes:
-            with self._open(self.url(path, params)) as response:
-                return response.read()
+        def attempt(deadline: _Deadline) -> bytes:
+            parts: list[bytes] = []
+            with self._open(url, deadline) as response:
+                self._stream(response, parts.append, url, deadline, max_bytes, lambda done, total: None)
+            return b"".join(parts)
 
-        return self._with_retries(attempt, path)
+        return self._with_retries(attempt, path, max_duration)
 
     def download(
         self,
@@ -136,40 +210,34 @@ class HttpClient:
         dest: str | os.PathLike[str],
         *,
         progress: ProgressFn | None = None,
+        max_bytes: int | None = None,
+        max_duration: float | None = None,
     ) -> DownloadInfo:
         """Streams the body of ``path`` into the file ``dest`` (created or truncated).
 
         A body shorter than the announced Content-Length is a failed attempt.
         ``progress(done, total)`` is called as bytes arrive (total None when
         unknown); without it, downloads that take a while report to stderr.
+        ``max_bytes`` and ``max_duration`` bound the download (see the class).
         """
         dest = Path(dest)
+        url = self.url(path)
         shown = progress if progress is not None else _StderrProgress(f"下载 {path}")
 
-        def attempt() -> DownloadInfo:
+        def attempt(deadline: _Deadline) -> DownloadInfo:
             digest = hashlib.sha256()
-            done = 0
-            with self._open(self.url(path)) as response, open(dest, "wb") as out:
-                length = response.headers.get("Content-Length")
-                total = int(length) if length and length.isdigit() else None
-                while True:
-                    try:
-                        chunk = response.read(_CHUNK)
-                    except (http.client.HTTPException, OSError) as exc:
-                        raise _Retryable(f"连接中断: {exc}") from exc
-                    if not chunk:
-                        break
-                    out.write(chunk)
-                    digest.update(chunk)
-                    done += len(chunk)
-                    shown(done, total)
-                if total is not None and done != total:
-                    raise _Retryable(f"数据不完整: 收到 {done} 字节, 应为 {total} 字节")
+
+            def write(chunk: bytes) -> None:
+                out.write(chunk)
+                digest.update(chunk)
+
+            with self._open(url, deadline) as response, open(dest, "wb") as out:
+                done = self._stream(response, write, url, deadline, max_bytes, shown)
                 headers = {k.lower(): v for k, v in response.headers.items()}
             return DownloadInfo(path=dest, size=done, sha256=digest.hexdigest(), headers=headers)
 
         try:
-            return self._with_retries(attempt, path)
+            return self._with_retries(attempt, path, max_duration)
         finally:
             close = getattr(shown, "close", None)
             if close is not None:
@@ -177,13 +245,15 @@ class HttpClient:
 
     # ------------------------------------------------------------------------------------------
 
-    def _open(self, url: str):
+    def _open(self, url: str, deadline: _Deadline):
         request = urllib.request.Request(url, method="GET")
         if self.token:
             # Not repeated on redirects: the token is for this service, not wherever it points.
             request.add_unredirected_header("Authorization", f"Bearer {self.token}")
+        # A silent server may not outlast the request's deadline either.
+        timeout = max(min(self.timeout, deadline.remaining()), 0.001)
         try:
-            return urllib.request.urlopen(request, timeout=self.timeout)  # noqa: S310 (scheme checked by callers)
+            return urllib.request.urlopen(request, timeout=timeout)  # noqa: S310 (scheme checked by callers)
         except urllib.error.HTTPError as exc:
             exc.close()
             if exc.code in _RETRY_STATUS:
@@ -192,12 +262,60 @@ class HttpClient:
         except (urllib.error.URLError, TimeoutError, ConnectionError, http.client.HTTPException) as exc:
             raise _Retryable(str(getattr(exc, "reason", exc))) from exc
 
-    def _with_retries(self, attempt, path: str):
+    def _stream(
+        self,
+        response,
+        write: Callable[[bytes], object],
+        url: str,
+        deadline: _Deadline,
+        max_bytes: int | None,
+        progress: ProgressFn,
+    ) -> int:
+        """Passes the body to ``write`` chunk by chunk within the bounds; returns its length."""
+        length = response.headers.get("Content-Length")
+        total = int(length) if length and length.isdigit() else None
+        if max_bytes is not None and total is not None and total > max_bytes:
+            raise NetworkError(f"请求失败: {url} (响应大小 {total} 字节超过上限 {max_bytes} 字节)")
+        pace = _Pace(self.min_rate, self.rate_window)
+        done = 0
+        while True:
+            try:
+                # read1 returns what one receive brings, so the bounds are checked as bytes trickle in.
+                chunk = response.read1(_CHUNK)
+            except (http.client.HTTPException, OSError) as exc:
+                raise _Retryable(f"连接中断: {exc}") from exc
+            if not chunk:
+                break
+            done += len(chunk)
+            if max_bytes is not None and done > max_bytes:
+                raise NetworkError(f"请求失败: {url} (响应超过上限 {max_bytes} 字节)")
+            write(chunk)
+            progress(done, total)
+            if deadline.remaining() < 0:
+                raise deadline.error(url)
+            rate = pace.slow_rate(time.monotonic(), done)
+            if rate is not None:
+                raise _Retryable(
+                    f"传输过慢: 最近 {self.rate_window:g} 秒平均 {rate:.0f} 字节/秒, 低于下限 {self.min_rate:g} 字节/秒"
+                )
+        if total is not None and done != total:
+            raise _Retryable(f"数据不完整: 收到 {done} 字节, 应为 {total} 字节")
+        return done
+
+    def _with_retries(self, attempt, path: str, max_duration: float | None):
+        limit = self.max_duration if max_duration is None else float(max_duration)
+        if not limit > 0:
+            raise ValueError("max_duration must be positive")
+        # One deadline for every attempt and wait: retries never extend it.
+        deadline = _Deadline(time.monotonic() + limit, limit)
         for n in range(self.retries + 1):
             try:
-                return attempt()
+                return attempt(deadline)
             except _Retryable as exc:
-                if n == self.retries:
+                if deadline.remaining() <= 0:
+                    raise deadline.error(self.url(path)) from exc
+                wait = self.backoff * (2**n)
+                if n == self.retries or deadline.remaining() <= wait:
                     raise NetworkError(f"请求失败: {self.url(path)} ({exc})") from exc
-                time.sleep(self.backoff * (2**n))
+                time.sleep(wait)
         raise AssertionError("unreachable")
