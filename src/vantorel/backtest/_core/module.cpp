@@ -49,7 +49,8 @@ nb::dict build_market_arrays(nb::handle pnl_index, nb::handle columns, nb::handl
                             "sell_price_arr", "split_arr", "dividend_arr"})
         out[key] = nb::none();
     for (int s = 0; s < 8; ++s) {
-        const Frame f = frame_arg(frames[s], kSlots[s].argument);
+        Frame f = frame_arg(frames[s], kSlots[s].argument);
+        conform_frame(f, dates, codes, kSlots[s].argument);
         const AlignedView view(f.view, label_map(f.index, dates), label_map(f.columns, codes));
         if (kSlots[s].is_flag) {
             std::vector<std::uint8_t> flags;
