@@ -194,6 +194,9 @@ def test_dtypes_that_are_not_numbers_are_refused(ws, core, make, shown):
     with pytest.raises(TypeError, match=re.escape("Argument 'prev_close' has incorrect dtype (expected float64, "
                                                   "int or bool, got object): ")):
         simulation(ws, m, prev_close=text)
+    with pytest.raises(TypeError, match=re.escape("Argument 'pnl_index' has incorrect type (expected pandas.Index, "
+                                                  "got NoneType)")):
+        core._build_market_arrays(None, m.weights.columns, **m.frames)
 
 
 def test_numbers_of_nullable_and_object_dtypes_still_convert(ws):

@@ -105,8 +105,9 @@ ArrayLayout layout_of(nb::handle array);
 
 // source_labels.get_indexer(target_labels): target position -> source position or -1.
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels);
-// A boolean sequence (a NumPy array, an Index comparison) as bytes.
-std::vector<std::uint8_t> bool_values(nb::handle obj);
+// A boolean sequence (a NumPy array, an Index comparison) as bytes, required to hold exactly
+// `expected` values (ValueError naming `name` otherwise: an odd comparison may give a scalar).
+std::vector<std::uint8_t> bool_values(nb::handle obj, const char* name, Index expected);
 
 // A float64 1-D array as a vector (converted when needed).
 std::vector<double> float_values(nb::handle obj, const char* name);

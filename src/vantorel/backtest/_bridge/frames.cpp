@@ -31,24 +31,28 @@ bool refused_dtype(nb::handle dtype) {
 }
 
 // TypeError naming the argument and the refused dtypes of a Series or Frame (one check per
-// distinct dtype, not per column).
-void check_dtypes(nb::handle pandas_object, const char* name) {
+// distinct dtype, not per column). Returns the names of the dtypes read cell by cell.
+std::string check_dtypes(nb::handle pandas_object, const char* name) {
     nb::object dtypes = is_frame(pandas_object) ? pandas_object.attr("dtypes").attr("unique")()
                                                 : nb::object(nb::make_tuple(pandas_object.attr("dtype")));
-    std::string refused;
-    for (nb::handle dtype : dtypes)
+    std::string refused, cell_wise;
+    for (nb::handle dtype : dtypes) {
+        const std::string text = nb::cast<std::string>(nb::str(dtype));
         if (refused_dtype(dtype))
-            refused += (refused.empty() ? "" : ", ") + nb::cast<std::string>(nb::str(dtype));
+            refused += (refused.empty() ? "" : ", ") + text;
+        else if (nb::cast<std::string>(dtype.attr("kind")) == "O")
+            cell_wise += (cell_wise.empty() ? "" : ", ") + text;
+    }
     if (!refused.empty())
         raise_dtype_error(name, refused);
+    return cell_wise;
 }
 
 // Numbers with NaN for missing values, as float64; a Frame or Series of any other dtype, or with
 // object cells that are not numbers, raises TypeError naming the argument.
 nb::object as_float64(nb::handle pandas_object, const char* name) {
     const bool pandas = is_frame(pandas_object) || is_series(pandas_object);
-    if (pandas)
-        check_dtypes(pandas_object, name);
+    const std::string cell_wise = pandas ? check_dtypes(pandas_object, name) : std::string();
     try {
         if (pandas)
             return pandas_object.attr("to_numpy")("dtype"_a = "float64",
@@ -58,7 +62,7 @@ nb::object as_float64(nb::handle pandas_object, const char* name) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
             throw;
         if (pandas)
-            raise_dtype_error(name, "object", e.what());
+            raise_dtype_error(name, cell_wise.empty() ? "object" : cell_wise, e.what());
         const std::string msg =
             std::string("Argument '") + name + "' holds values that are not numbers: " + e.what();
         throw nb::value_error(msg.c_str());
@@ -178,7 +182,7 @@ Frame frame_arg(nb::handle obj, const char* name) {
 }
 
 void require_numbers(nb::handle pandas_object, const char* name) {
-    check_dtypes(pandas_object, name);
+    (void)check_dtypes(pandas_object, name);
 }
 
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels) {
@@ -195,10 +199,15 @@ IndexMap label_map(nb::handle source_labels, nb::handle target_labels) {
     return out;
 }
 
-std::vector<std::uint8_t> bool_values(nb::handle obj) {
+std::vector<std::uint8_t> bool_values(nb::handle obj, const char* name, Index expected) {
     nb::object arr = libs().np.attr("ascontiguousarray")(obj, "dtype"_a = "bool");
     const ArrayLayout a = layout_of(arr.attr("ravel")());
     const auto* p = static_cast<const std::uint8_t*>(a.data);
+    if (a.shape[0] != expected) {
+        const std::string msg = std::string("Argument '") + name + "' gives " + std::to_string(a.shape[0]) +
+                                " truth values where " + std::to_string(expected) + " were expected";
+        throw nb::value_error(msg.c_str());
+    }
     return std::vector<std::uint8_t>(p, p + a.shape[0]);
 }
 

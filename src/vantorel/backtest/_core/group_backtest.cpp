@@ -243,7 +243,11 @@ void register_group_backtest(nb::module_& m) {
           "number among equals), NaN when nothing traded. benchmark_summary: a row per (benchmark,\n"
           "group) for benchmark_names (a name, a list, or None / \"all\" for every benchmark).\n"
           "Charts when plot_image_kind and plot_save_path are given: plot_paths = {\"main\":\n"
-          "{\"primary\": path}}. industry_matrix is accepted and not used.");
+          "{\"primary\": path}}. industry_matrix is accepted and not used.\n\n"
+          "Checked before any work: group_num in [1, 10000], total_money in (0, +inf), fee and\n"
+          "rule_fee in [0, 1) (ValueError); Frames of real numbers or booleans (TypeError otherwise);\n"
+          "benchmark_dict values are Series or one-column Frames with unique dates. Labels of another\n"
+          "kind than close_price's are read in its kind, as in run_strategy_backtest_core.");
 }
 
 }  // namespace vantorel::core

@@ -78,7 +78,8 @@ nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb
 
     nb::object first = dates[nb::int_(0)], last = dates[nb::int_(nb::len(dates) - 1)];
     nb::object in_range = (bm_index.attr("__ge__")(first)).attr("__and__")(bm_index.attr("__le__")(last));
-    const IndexMap bm_rows = positions_where(bool_values(in_range));
+    const IndexMap bm_rows =
+        positions_where(bool_values(in_range, "benchmark_dict", static_cast<Index>(values.size())));
     // Strategy date -> benchmark row, -1 where the benchmark (in range) lacks the date.
     const IndexMap to_bm = compose(bm_rows, label_map(bridge::take(bm_index, bm_rows), dates));
     const IndexMap joined = found_positions(to_bm);
@@ -161,7 +162,8 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 
     // Returns after the last date with any weight are not part of the backtest.
     nb::object last_date = work.index[nb::int_(last_usable)];
-    const IndexMap kept = positions_where(bool_values(returns.index.attr("__le__")(last_date)));
+    const IndexMap kept = positions_where(bool_values(returns.index.attr("__le__")(last_date), "strategy_matrix",
+                                                      static_cast<Index>(returns.values.size())));
     if (kept.empty())
         return empty_result(name);  // nothing left to join: the empty result, not a crash
     std::vector<double> daily = vantorel::take(returns.values, kept);
@@ -223,7 +225,14 @@ void register_pipeline(nb::module_& m) {
           "it), build the total frame, the statistics and the excess summary of every benchmark, and\n"
           "draw the two charts when plot_image_kind and plot_save_path are both given.\n\n"
           "Returns a _StrategyCoreResult; the empty result (no rows, all-NaN statistics) when nothing\n"
-          "could be traded.");
+          "could be traded.\n\n"
+          "Checked before any work: total_money in (0, +inf), fee and rule_fee in [0, 1) (ValueError);\n"
+          "Frames of real numbers or booleans (TypeError naming the argument and dtype otherwise);\n"
+          "benchmark_dict values are Series or one-column Frames with unique dates. Row and column\n"
+          "labels of another kind than close_price's (a DatetimeIndex or 20200102 against YYYYMMDD\n"
+          "text, integer codes against six-digit text) are read in close_price's kind; ValueError when\n"
+          "they cannot be. Strategy dates the primary benchmark lacks leave the join, with a warning on\n"
+          "the \"vantorel\" logger.");
 }
 
 }  // namespace vantorel::weightsim

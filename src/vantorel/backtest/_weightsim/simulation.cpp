@@ -163,7 +163,10 @@ void register_simulation(nb::module_& m) {
         "cant_sell_stock; an absent or NaN feasibility cell blocks the trade. Splits and cash\n"
         "dividends are credited to shares held at the previous close; `fee` is charged on both\n"
         "sides and `rule_fee` on sells. Returns the day's money result / total_money, indexed by\n"
-        "trading date; an empty series when nothing trades. Runs without the GIL.");
+        "trading date; an empty series when nothing trades. Runs without the GIL.\n\n"
+        "total_money must lie in (0, +inf), fee and rule_fee in [0, 1) and lot_size in [1, +inf)\n"
+        "(ValueError otherwise). Labels of another kind than close_price's are read in its kind, as\n"
+        "in run_strategy_backtest_core.");
 }
 
 }  // namespace vantorel::weightsim
