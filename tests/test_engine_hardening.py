@@ -154,6 +154,10 @@ def test_lot_size_group_num_and_huge_integers(ws, core):
             run(-big)
     with pytest.raises(ValueError, match=r"^Argument 'total_money' is out of range: 1{3}\d+\.\.\.$"):
         strategy(ws, m, total_money=int("1" * 400))
+    with pytest.raises(ValueError, match=r"^Argument 'periods' is out of range: "):
+        core.safe_sharpe(pd.Series([0.1, 0.2]), 2**2000)
+    with pytest.raises(TypeError, match=r"^Argument 'series' has incorrect dtype .*got datetime64"):
+        core.safe_sharpe(pd.Series(pd.to_datetime(["2024-01-02", "2024-01-03"])))
     # NumPy integers are read exactly, not through a double
     assert ws._smooth_strategy_weights(m.weights, np.uint64(1)) is m.weights
     with pytest.raises(ValueError, match="is out of range"):

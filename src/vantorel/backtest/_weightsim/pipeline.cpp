@@ -65,7 +65,8 @@ void warn_missing_dates(nb::handle dates, const IndexMap& to_bm, const std::stri
         shown += ", ...";
     const std::string msg = "基准 " + name + " 缺少 " + std::to_string(missing) +
                             " 个回测日期,这些日期不计入统计: " + shown;
-    nb::module_::import_("logging").attr("getLogger")("vantorel").attr("warning")(nb::str(msg.c_str()));
+    // The package logger (its module installs the NullHandler that keeps an unconfigured run quiet).
+    nb::module_::import_("vantorel.logger").attr("logger").attr("warning")(nb::str(msg.c_str()));
 }
 
 // Inner join of the strategy's daily returns with the benchmark level and daily return, over the
