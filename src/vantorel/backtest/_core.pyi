@@ -35,6 +35,8 @@ class _AlphaCoreResult:
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, dict[str, str]]
 
+# Ranges checked on entry (ValueError): group_num in [1, 10000], total_money in (0, +inf),
+# fee and rule_fee in [0, 1).
 def run_alpha_vwap_backtest_core(
     *,
     factor_matrix: pd.DataFrame,
@@ -48,7 +50,7 @@ def run_alpha_vwap_backtest_core(
     prev_close: pd.DataFrame,
     buy_price: pd.DataFrame,
     sell_price: pd.DataFrame,
-    benchmark_dict: dict[str, pd.Series] | None = None,
+    benchmark_dict: dict[str, pd.Series | pd.DataFrame] | None = None,
     forward_return_rank_cache: pd.DataFrame | None = None,
     open_price: pd.DataFrame | None = None,
     benchmark_names: str | list[str] | None = "000852",

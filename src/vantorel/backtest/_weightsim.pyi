@@ -41,6 +41,8 @@ def calc_strategy_vwap_daily_return(
     rule_fee: float = 0.0005,
     lot_size: int = 200,
 ) -> pd.Series: ...
+# Ranges checked on entry (ValueError): total_money in (0, +inf), fee and rule_fee in [0, 1),
+# lot_size >= 1. Frames must hold real numbers or booleans (TypeError).
 def _build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFrame: ...
 def calc_strategy_stats(total_frame: pd.DataFrame, signal_df: pd.DataFrame | None) -> dict[str, float]: ...
 def run_strategy_backtest_core(
@@ -53,7 +55,7 @@ def run_strategy_backtest_core(
     prev_close: pd.DataFrame,
     buy_price: pd.DataFrame,
     sell_price: pd.DataFrame,
-    benchmark_dict: dict[str, pd.Series] | None = None,
+    benchmark_dict: dict[str, pd.Series | pd.DataFrame] | None = None,
     benchmark_names: str = "000852",
     rolling_window: int = 0,
     total_money: float = 1e8,

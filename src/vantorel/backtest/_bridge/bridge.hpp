@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "vantorel/matrix.hpp"
+#include "vantorel/simulate.hpp"
 
 namespace vantorel::bridge {
 
@@ -28,6 +29,12 @@ std::int64_t int_arg(nb::handle value, const char* name);
 double float_arg(nb::handle value, const char* name);
 std::string str_arg(nb::handle value, const char* name);
 std::optional<std::string> optional_str_arg(nb::handle value, const char* name);
+
+// total_money, fee and rule_fee as numbers in their ranges: total_money in (0, +inf), fee and
+// rule_fee in [0, 1). ValueError naming the argument, the range and the value otherwise.
+TradingCosts trading_costs_arg(nb::handle total_money, nb::handle fee, nb::handle rule_fee);
+// Shares per lot: an integer >= 1 (below 2**63, so one lot's money is finite at any finite price).
+double lot_size_arg(nb::handle lot_size);
 
 // ---- pandas access ----------------------------------------------------------
 
@@ -62,9 +69,31 @@ struct Frame {
     nb::object array;  // keeps the viewed buffer alive
     MatrixView view;
 };
-// Checks type and unique labels; float64 and bool data are viewed without a copy, other numeric
-// data converted to float64; non-numeric cells raise ValueError naming the argument.
+// Checks type and unique labels; float64 and bool data are viewed without a copy, other real or
+// boolean data (nullable pandas dtypes and object columns of numbers included) converted to
+// float64. Other dtypes (dates, durations, complex, text) raise TypeError naming the argument and
+// the dtypes; object cells that are not numbers too.
 Frame frame_arg(nb::handle obj, const char* name);
+// The dtype check of frame_arg alone, for a Series or Frame read later.
+void require_numbers(nb::handle pandas_object, const char* name);
+
+// ---- labels of another kind ---------------------------------------------------
+
+enum class LabelAxis { Dates, Codes };
+// `labels` expressed in the kind of `reference` (text, integers, floats or date-times) when the two
+// kinds differ: dates go through their YYYYMMDD text (DatetimeIndex, Timestamps, 20200102 and
+// 20200102.0 are "20200102"), integer codes become six-digit text (1 -> "000001"). `labels` itself
+// when the kinds agree, either is empty or the reference is of no single kind. ValueError naming
+// `name` and showing a few labels when they cannot be read in the reference's kind.
+nb::object conform_labels(nb::handle labels, nb::handle reference, LabelAxis axis, const char* name);
+// A Frame's labels conformed to (dates, codes), checked unique again afterwards.
+void conform_frame(Frame& f, nb::handle dates, nb::handle codes, const char* name);
+
+// The benchmark dictionary of an engine entry: None, or a dict of name -> Series, a one-column
+// Frame taken as its column; the series' dates conformed to `dates` and checked unique. A new
+// dict (None stays None); the caller's objects are not modified. TypeError / ValueError naming
+// benchmark_dict otherwise.
+nb::object benchmark_dict_arg(nb::handle benchmark_dict, nb::handle dates);
 
 // Pointer, shape and strides of a NumPy array, read from its array interface (no copy).
 struct ArrayLayout {
@@ -76,11 +105,14 @@ ArrayLayout layout_of(nb::handle array);
 
 // source_labels.get_indexer(target_labels): target position -> source position or -1.
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels);
-// A boolean sequence (a NumPy array, an Index comparison) as bytes.
-std::vector<std::uint8_t> bool_values(nb::handle obj);
+// A boolean sequence (a NumPy array, an Index comparison) as bytes, required to hold exactly
+// `expected` values (ValueError naming `name` otherwise: an odd comparison may give a scalar).
+std::vector<std::uint8_t> bool_values(nb::handle obj, const char* name, Index expected);
 
 // A float64 1-D array as a vector (converted when needed).
 std::vector<double> float_values(nb::handle obj, const char* name);
+// The same, required to hold exactly `expected` values (ValueError naming `name` otherwise).
+std::vector<double> float_values(nb::handle obj, const char* name, Index expected);
 
 // ---- results ----------------------------------------------------------------
 

@@ -43,8 +43,8 @@ nb::object summary_frame(const GroupBacktestResult& r, nb::handle dates, nb::han
             if (!bench.contains(name))
                 continue;
             nb::object series = bench[name];
-            require_unique(series.attr("index"), "benchmark_dict", "row");
-            const std::vector<double> aligned_bm = float_values(series.attr("reindex")(dates), "benchmark_dict");
+            const std::vector<double> aligned_bm =
+                float_values(series.attr("reindex")(dates), "benchmark_dict", r.rows);
             std::vector<double> group(static_cast<std::size_t>(r.rows));
             for (Index g = 0; g < r.groups; ++g) {
                 for (Index i = 0; i < r.rows; ++i)
@@ -100,9 +100,7 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     options.rolling_window = int_arg(rolling_window, "rolling_window");
     options.group_num = int_arg(group_num, "group_num");
     options.ascending = truthy(ascending);
-    options.costs.total_money = float_arg(total_money, "total_money");
-    options.costs.fee = float_arg(fee, "fee");
-    options.costs.rule_fee = float_arg(rule_fee, "rule_fee");
+    options.costs = trading_costs_arg(total_money, fee, rule_fee);
     const std::optional<std::string> image_kind = optional_str_arg(plot_image_kind, "plot_image_kind");
     const std::string name = str_arg(factor_name, "factor_name");
     (void)optional_str_arg(plot_title, "plot_title");
@@ -110,15 +108,23 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
         throw nb::value_error("group_num 取值范围 [1, 10000]");
     (void)industry_matrix;  // accepted for the callers' sake; the groups do not use it
 
-    // Every input is read on the grid of close_price's dates and codes.
+    (void)benchmark_selection(benchmark_names, benchmark_dict);  // its types, before any work
+
+    // Every input is read on the grid of close_price's dates and codes, its labels in their kind.
     const Frame close = frame_arg(close_price, "close_price");
     nb::object dates = close.index, codes = close.columns;
-    const Frame factor = frame_arg(factor_matrix, "factor_matrix");
-    const Frame valid = frame_arg(close_price_valid, "close_price_valid");
-    const Frame can_buy = frame_arg(can_buy_stock, "can_buy_stock"), cant_sell = frame_arg(cant_sell_stock, "cant_sell_stock"),
-                split = frame_arg(split_factor, "split_factor"), dividend = frame_arg(dividend_factor, "dividend_factor"),
-                prev = frame_arg(prev_close, "prev_close"), buy = frame_arg(buy_price, "buy_price"),
-                sell = frame_arg(sell_price, "sell_price");
+    auto on_grid = [&](nb::handle obj, const char* arg) {
+        Frame f = frame_arg(obj, arg);
+        conform_frame(f, dates, codes, arg);
+        return f;
+    };
+    const Frame factor = on_grid(factor_matrix, "factor_matrix");
+    const Frame valid = on_grid(close_price_valid, "close_price_valid");
+    const Frame can_buy = on_grid(can_buy_stock, "can_buy_stock"), cant_sell = on_grid(cant_sell_stock, "cant_sell_stock"),
+                split = on_grid(split_factor, "split_factor"), dividend = on_grid(dividend_factor, "dividend_factor"),
+                prev = on_grid(prev_close, "prev_close"), buy = on_grid(buy_price, "buy_price"),
+                sell = on_grid(sell_price, "sell_price");
+    const nb::object benchmarks = benchmark_dict_arg(benchmark_dict, dates);
     MarketViews market{aligned(can_buy, dates, codes), aligned(cant_sell, dates, codes),
                        aligned(split, dates, codes),   aligned(dividend, dates, codes),
                        AlignedView(close.view),        aligned(prev, dates, codes),
@@ -129,11 +135,11 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     DenseMatrix from_open;
     bool have_forward = false;
     if (!forward_return_rank_cache.is_none()) {
-        forward_frame = frame_arg(forward_return_rank_cache, "forward_return_rank_cache");
+        forward_frame = on_grid(forward_return_rank_cache, "forward_return_rank_cache");
         forward_view = aligned(*forward_frame, dates, codes);
         have_forward = true;
     } else if (!open_price.is_none()) {
-        forward_frame = frame_arg(open_price, "open_price");
+        forward_frame = on_grid(open_price, "open_price");
         const AlignedView open_view = aligned(*forward_frame, dates, codes);
         {
             nb::gil_scoped_release release;  // reads only the viewed open prices
@@ -169,7 +175,7 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
                 top = g;
         best = nb::int_(top + 1);
     }
-    nb::object summary = summary_frame(r, dates, benchmark_dict, benchmark_names);
+    nb::object summary = summary_frame(r, dates, benchmarks, benchmark_names);
 
     nb::dict plot_paths;
     if (image_kind && !plot_save_path.is_none() && r.rows > 0) {
@@ -181,7 +187,7 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
         chart_data.cumulative = cumulative;
         chart_data.rank_ic = r.rank_ic;
         std::string primary = "000852";
-        const std::vector<nb::object> chosen = benchmark_selection(benchmark_names, benchmark_dict);
+        const std::vector<nb::object> chosen = benchmark_selection(benchmark_names, benchmarks);
         if (!chosen.empty())
             primary = nb::cast<std::string>(nb::str(chosen.front()));
         {
@@ -237,7 +243,11 @@ void register_group_backtest(nb::module_& m) {
           "number among equals), NaN when nothing traded. benchmark_summary: a row per (benchmark,\n"
           "group) for benchmark_names (a name, a list, or None / \"all\" for every benchmark).\n"
           "Charts when plot_image_kind and plot_save_path are given: plot_paths = {\"main\":\n"
-          "{\"primary\": path}}. industry_matrix is accepted and not used.");
+          "{\"primary\": path}}. industry_matrix is accepted and not used.\n\n"
+          "Checked before any work: group_num in [1, 10000], total_money in (0, +inf), fee and\n"
+          "rule_fee in [0, 1) (ValueError); Frames of real numbers or booleans (TypeError otherwise);\n"
+          "benchmark_dict values are Series or one-column Frames with unique dates. Labels of another\n"
+          "kind than close_price's are read in its kind, as in run_strategy_backtest_core.");
 }
 
 }  // namespace vantorel::core

@@ -28,9 +28,11 @@ constexpr MarketSlot kSlots[8] = {
     {"buy_price", "buy_price_arr", false, false},  {"sell_price", "sell_price_arr", false, false},
 };
 
-nb::object as_index(nb::handle labels) {
+nb::object as_index(nb::handle labels, const char* name) {
     if (PyObject_IsInstance(labels.ptr(), libs().Index.ptr()) == 1)
         return nb::borrow(labels);
+    if (labels.is_none() || PyUnicode_Check(labels.ptr()) || !nb::hasattr(labels, "__iter__"))
+        raise_type_error(name, "pandas.Index", labels);
     return libs().Index(labels);
 }
 
@@ -39,8 +41,8 @@ nb::dict build_market_arrays(nb::handle pnl_index, nb::handle columns, nb::handl
                              nb::handle prev_close, nb::handle buy_price, nb::handle sell_price) {
     const nb::handle frames[8] = {can_buy, cant_sell,  split,     dividend,
                                   close,   prev_close, buy_price, sell_price};
-    nb::object dates = as_index(pnl_index);
-    nb::object codes = as_index(columns);
+    nb::object dates = as_index(pnl_index, "pnl_index");
+    nb::object codes = as_index(columns, "columns");
     const auto rows = static_cast<Index>(nb::len(dates));
     const auto cols = static_cast<Index>(nb::len(codes));
 
@@ -49,7 +51,8 @@ nb::dict build_market_arrays(nb::handle pnl_index, nb::handle columns, nb::handl
                             "sell_price_arr", "split_arr", "dividend_arr"})
         out[key] = nb::none();
     for (int s = 0; s < 8; ++s) {
-        const Frame f = frame_arg(frames[s], kSlots[s].argument);
+        Frame f = frame_arg(frames[s], kSlots[s].argument);
+        conform_frame(f, dates, codes, kSlots[s].argument);
         const AlignedView view(f.view, label_map(f.index, dates), label_map(f.columns, codes));
         if (kSlots[s].is_flag) {
             std::vector<std::uint8_t> flags;
@@ -120,7 +123,8 @@ NB_MODULE(_core, m) {
         "sell_price_arr, split_arr and dividend_arr. Float arrays hold NaN where a date or code is\n"
         "absent from a Frame. The two feasibility arrays are boolean: a cell counts as true when it is\n"
         "non-zero and not NaN, and an absent or NaN cell blocks the trade (can_buy_arr False,\n"
-        "cant_sell_arr True).");
+        "cant_sell_arr True). Frame labels of another kind than pnl_index's and columns' are read in\n"
+        "their kind.");
 
     m.def("safe_sharpe", &sharpe,
           nb::sig("def safe_sharpe(series: pandas.Series, periods: float = 252) -> float"), "series"_a.none(),

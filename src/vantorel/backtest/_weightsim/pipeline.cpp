@@ -51,20 +51,41 @@ nb::object flat_benchmark_join(nb::handle dates, std::vector<double>&& daily) {
     return libs().DataFrame(columns, "index"_a = dates);
 }
 
+// The join drops strategy dates the benchmark lacks; say so, as their returns leave every statistic.
+void warn_missing_dates(nb::handle dates, const IndexMap& to_bm, const std::string& name) {
+    std::size_t missing = 0;
+    std::string shown;
+    for (std::size_t i = 0; i < to_bm.size(); ++i) {
+        if (to_bm[i] >= 0)
+            continue;
+        if (missing++ < 5)
+            shown += (shown.empty() ? "" : ", ") + nb::cast<std::string>(nb::str(dates[nb::int_(i)]));
+    }
+    if (missing > 5)
+        shown += ", ...";
+    const std::string msg = "基准 " + name + " 缺少 " + std::to_string(missing) +
+                            " 个回测日期,这些日期不计入统计: " + shown;
+    // The package logger (its module installs the NullHandler that keeps an unconfigured run quiet).
+    nb::module_::import_("vantorel.logger").attr("logger").attr("warning")(nb::str(msg.c_str()));
+}
+
 // Inner join of the strategy's daily returns with the benchmark level and daily return, over the
 // benchmark's dates from the strategy's first to its last date.
-nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb::handle series) {
+nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb::handle series,
+                          const std::string& name) {
     nb::object bm_index = series.attr("index");
-    require_unique(bm_index, "benchmark_dict", "row");
-    const std::vector<double> values = float_values(series, "benchmark_dict");
+    const std::vector<double> values = float_values(series, "benchmark_dict", static_cast<Index>(nb::len(bm_index)));
     const BenchmarkLevel bm = benchmark_level(values.data(), static_cast<Index>(values.size()));
 
     nb::object first = dates[nb::int_(0)], last = dates[nb::int_(nb::len(dates) - 1)];
     nb::object in_range = (bm_index.attr("__ge__")(first)).attr("__and__")(bm_index.attr("__le__")(last));
-    const IndexMap bm_rows = positions_where(bool_values(in_range));
+    const IndexMap bm_rows =
+        positions_where(bool_values(in_range, "benchmark_dict", static_cast<Index>(values.size())));
     // Strategy date -> benchmark row, -1 where the benchmark (in range) lacks the date.
     const IndexMap to_bm = compose(bm_rows, label_map(bridge::take(bm_index, bm_rows), dates));
     const IndexMap joined = found_positions(to_bm);
+    if (joined.size() < to_bm.size())
+        warn_missing_dates(dates, to_bm, name);
     const IndexMap joined_bm = compose(to_bm, joined);
 
     nb::dict columns;
@@ -82,8 +103,8 @@ nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
     const std::vector<double> strategy = float_values(total["daily_return"], "daily_return");
     nb::list rows;
     for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
-        require_unique(series.attr("index"), "benchmark_dict", "row");
-        const std::vector<double> aligned = float_values(series.attr("reindex")(dates), "benchmark_dict");
+        const std::vector<double> aligned =
+            float_values(series.attr("reindex")(dates), "benchmark_dict", static_cast<Index>(strategy.size()));
         ExcessSummary e;
         if (!summarise_excess_where_present(strategy.data(), aligned.data(),
                                             static_cast<Index>(aligned.size()), e))
@@ -115,28 +136,22 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
                                       nb::handle plot_save_path, nb::handle strategy_name,
                                       nb::handle plot_title) {
     // Every argument is checked before any work.
-    if (!benchmark_dict.is_none()) {
-        if (!PyDict_Check(benchmark_dict.ptr()))
-            raise_type_error("benchmark_dict", "dict", benchmark_dict);
-        for (auto [bm_name, series] : nb::borrow<nb::dict>(benchmark_dict))
-            if (!is_series(series))
-                raise_type_error("benchmark_dict", "dict of Series", series);
-    }
+    if (!benchmark_dict.is_none() && !PyDict_Check(benchmark_dict.ptr()))
+        raise_type_error("benchmark_dict", "dict", benchmark_dict);
     const std::string primary = str_arg(benchmark_names, "benchmark_names");
     const Index window = int_arg(rolling_window, "rolling_window");
-    TradingCosts costs;
-    costs.total_money = float_arg(total_money, "total_money");
-    costs.fee = float_arg(fee, "fee");
-    costs.rule_fee = float_arg(rule_fee, "rule_fee");
+    const TradingCosts costs = trading_costs_arg(total_money, fee, rule_fee);
     const std::optional<std::string> image_kind = optional_str_arg(plot_image_kind, "plot_image_kind");
     if (!plot_save_path.is_none() && !PyUnicode_Check(plot_save_path.ptr()) &&
         !nb::hasattr(plot_save_path, "__fspath__"))
         raise_type_error("plot_save_path", "str", plot_save_path);
     const std::string name = str_arg(strategy_name, "strategy_name");
     (void)optional_str_arg(plot_title, "plot_title");
-    const Frame strategy = frame_arg(strategy_matrix, "strategy_matrix");
+    Frame strategy = frame_arg(strategy_matrix, "strategy_matrix");
     const MarketFrames market =
         market_frames(can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price);
+    conform_frame(strategy, market.close.index, market.close.columns, "strategy_matrix");
+    const nb::object benchmarks = benchmark_dict_arg(benchmark_dict, market.close.index);
 
     const WeightTable work = smooth(align_to_market(strategy, market.close), window);
     DailyReturns returns = simulate(work, market, costs);
@@ -148,16 +163,16 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 
     // Returns after the last date with any weight are not part of the backtest.
     nb::object last_date = work.index[nb::int_(last_usable)];
-    const IndexMap kept = positions_where(bool_values(returns.index.attr("__le__")(last_date)));
+    const IndexMap kept = positions_where(bool_values(returns.index.attr("__le__")(last_date), "strategy_matrix",
+                                                      static_cast<Index>(returns.values.size())));
     if (kept.empty())
         return empty_result(name);  // nothing left to join: the empty result, not a crash
     std::vector<double> daily = vantorel::take(returns.values, kept);
     nb::object dates = bridge::take(returns.index, kept);
 
     nb::object joined;
-    if (!benchmark_dict.is_none() &&
-        PyDict_Contains(benchmark_dict.ptr(), nb::str(primary.c_str()).ptr()) == 1) {
-        joined = benchmark_join(dates, daily, nb::borrow<nb::dict>(benchmark_dict)[primary.c_str()]);
+    if (!benchmarks.is_none() && PyDict_Contains(benchmarks.ptr(), nb::str(primary.c_str()).ptr()) == 1) {
+        joined = benchmark_join(dates, daily, nb::borrow<nb::dict>(benchmarks)[primary.c_str()], primary);
     } else {
         joined = flat_benchmark_join(dates, std::move(daily));  // measured against a flat benchmark
     }
@@ -168,7 +183,7 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     if (nb::len(total) == 0)
         return empty_result(name);  // every daily return was missing
     nb::dict stats = strategy_stats(total, summarise_weights(returns.profile));
-    nb::object summary = benchmark_summary(total, benchmark_dict);
+    nb::object summary = benchmark_summary(total, benchmarks);
 
     nb::dict plot_paths;
     if (image_kind && !plot_save_path.is_none()) {
@@ -211,7 +226,14 @@ void register_pipeline(nb::module_& m) {
           "it), build the total frame, the statistics and the excess summary of every benchmark, and\n"
           "draw the two charts when plot_image_kind and plot_save_path are both given.\n\n"
           "Returns a _StrategyCoreResult; the empty result (no rows, all-NaN statistics) when nothing\n"
-          "could be traded.");
+          "could be traded.\n\n"
+          "Checked before any work: total_money in (0, +inf), fee and rule_fee in [0, 1) (ValueError);\n"
+          "Frames of real numbers or booleans (TypeError naming the argument and dtype otherwise);\n"
+          "benchmark_dict values are Series or one-column Frames with unique dates. Row and column\n"
+          "labels of another kind than close_price's (a DatetimeIndex or 20200102 against YYYYMMDD\n"
+          "text, integer codes against six-digit text) are read in close_price's kind; ValueError when\n"
+          "they cannot be. Strategy dates the primary benchmark lacks leave the join, with a warning on\n"
+          "the \"vantorel\" logger.");
 }
 
 }  // namespace vantorel::weightsim

@@ -40,10 +40,18 @@ WeightTable WeightTable::whole(const Frame& f) {
 MarketFrames market_frames(nb::handle can_buy, nb::handle cant_sell, nb::handle split, nb::handle dividend,
                            nb::handle close, nb::handle prev_close, nb::handle buy_price,
                            nb::handle sell_price) {
-    return MarketFrames{frame_arg(can_buy, "can_buy_stock"), frame_arg(cant_sell, "cant_sell_stock"),
-                        frame_arg(split, "split_factor"),    frame_arg(dividend, "dividend_factor"),
-                        frame_arg(close, "close_price"),     frame_arg(prev_close, "prev_close"),
-                        frame_arg(buy_price, "buy_price"),   frame_arg(sell_price, "sell_price")};
+    MarketFrames m{frame_arg(can_buy, "can_buy_stock"), frame_arg(cant_sell, "cant_sell_stock"),
+                   frame_arg(split, "split_factor"),    frame_arg(dividend, "dividend_factor"),
+                   frame_arg(close, "close_price"),     frame_arg(prev_close, "prev_close"),
+                   frame_arg(buy_price, "buy_price"),   frame_arg(sell_price, "sell_price")};
+    // Labels of another kind are read in the kind of close_price's.
+    const std::pair<Frame*, const char*> others[7] = {
+        {&m.can_buy, "can_buy_stock"}, {&m.cant_sell, "cant_sell_stock"}, {&m.split, "split_factor"},
+        {&m.dividend, "dividend_factor"}, {&m.prev_close, "prev_close"}, {&m.buy_price, "buy_price"},
+        {&m.sell_price, "sell_price"}};
+    for (const auto& [f, name] : others)
+        conform_frame(*f, m.close.index, m.close.columns, name);
+    return m;
 }
 
 WeightTable smooth(const WeightTable& w, Index window) {
@@ -110,14 +118,12 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
                                            nb::handle prev_close, nb::handle buy_price, nb::handle sell_price,
                                            nb::handle total_money, nb::handle fee, nb::handle rule_fee,
                                            nb::handle lot_size) {
-    TradingCosts costs;
-    costs.total_money = float_arg(total_money, "total_money");
-    costs.fee = float_arg(fee, "fee");
-    costs.rule_fee = float_arg(rule_fee, "rule_fee");
-    costs.lot_size = static_cast<double>(int_arg(lot_size, "lot_size"));
-    const Frame signal = frame_arg(signal_matrix, "signal_matrix");
+    TradingCosts costs = trading_costs_arg(total_money, fee, rule_fee);
+    costs.lot_size = lot_size_arg(lot_size);
+    Frame signal = frame_arg(signal_matrix, "signal_matrix");
     const MarketFrames market =
         market_frames(can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price);
+    conform_frame(signal, market.close.index, market.close.columns, "signal_matrix");
     const WeightTable w = WeightTable::whole(signal);
     DailyReturns r = simulate(w, market, costs);
     if (r.values.empty())
@@ -157,7 +163,10 @@ void register_simulation(nb::module_& m) {
         "cant_sell_stock; an absent or NaN feasibility cell blocks the trade. Splits and cash\n"
         "dividends are credited to shares held at the previous close; `fee` is charged on both\n"
         "sides and `rule_fee` on sells. Returns the day's money result / total_money, indexed by\n"
-        "trading date; an empty series when nothing trades. Runs without the GIL.");
+        "trading date; an empty series when nothing trades. Runs without the GIL.\n\n"
+        "total_money must lie in (0, +inf), fee and rule_fee in [0, 1) and lot_size in [1, +inf)\n"
+        "(ValueError otherwise). Labels of another kind than close_price's are read in its kind, as\n"
+        "in run_strategy_backtest_core.");
 }
 
 }  // namespace vantorel::weightsim

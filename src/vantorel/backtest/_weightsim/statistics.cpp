@@ -13,8 +13,9 @@ bool has_column(nb::handle frame, const char* name) {
     return PySequence_Contains(frame.attr("columns").ptr(), nb::str(name).ptr()) == 1;
 }
 
-std::vector<double> column(nb::handle frame, const char* name) {
-    return float_values(frame[name], name);
+// One column of n rows (a repeated column name would give more values than rows).
+std::vector<double> column(nb::handle frame, const char* name, Index n) {
+    return float_values(frame[name], name, n);
 }
 
 }  // namespace
@@ -27,10 +28,10 @@ nb::object total_frame(nb::handle total_backtesting) {
     if (n == 0)
         return total;
 
-    const std::vector<double> daily = column(total, "daily_return");
-    const std::vector<double> index_daily = column(total, "index_daily_return");
+    const std::vector<double> daily = column(total, "daily_return", n);
+    const std::vector<double> index_daily = column(total, "index_daily_return", n);
     const bool has_close = has_column(total, "close");
-    const std::vector<double> close = has_close ? column(total, "close") : std::vector<double>{};
+    const std::vector<double> close = has_close ? column(total, "close", n) : std::vector<double>{};
     TotalFrameColumns t;
     {
         nb::gil_scoped_release release;
@@ -63,14 +64,14 @@ nb::dict strategy_stats(nb::handle total_frame, const WeightSummary& weights) {
     const auto n = static_cast<Index>(nb::len(total));
     if (n == 0)
         return empty_stats();
-    const std::vector<double> daily = column(total, "daily_return");
-    const std::vector<double> index_daily = column(total, "index_daily_return");
-    const std::vector<double> extra_daily = column(total, "extra_daily_return");
-    const std::vector<double> long_nav = column(total, "long");
-    const std::vector<double> close_nv = column(total, "close_net_value");
-    const std::vector<double> max_dd = column(total, "max_drowdown");
-    const std::vector<double> extra_return = column(total, "extra_return");
-    const std::vector<double> extra_dd = column(total, "extra_max_drowdown");
+    const std::vector<double> daily = column(total, "daily_return", n);
+    const std::vector<double> index_daily = column(total, "index_daily_return", n);
+    const std::vector<double> extra_daily = column(total, "extra_daily_return", n);
+    const std::vector<double> long_nav = column(total, "long", n);
+    const std::vector<double> close_nv = column(total, "close_net_value", n);
+    const std::vector<double> max_dd = column(total, "max_drowdown", n);
+    const std::vector<double> extra_return = column(total, "extra_return", n);
+    const std::vector<double> extra_dd = column(total, "extra_max_drowdown", n);
     const TotalFrameInput input{daily.data(),        index_daily.data(), extra_daily.data(),
                                 long_nav.data(),     close_nv.data(),    max_dd.data(),
                                 extra_return.data(), extra_dd.data(),    n};
