@@ -122,13 +122,19 @@ def test_benchmark_series_that_is_no_series(value):
     [
         (lambda b: b.data, "Argument 'data' has incorrect type (expected BacktestData, got dict)"),
         (lambda b: None, "Argument 'data' has incorrect type (expected BacktestData, got NoneType)"),
-        (lambda b: BacktestData(data=list(b.data)), "Argument 'data.data' has incorrect type (expected dict, got list)"),
+        (lambda b: SimpleNamespace(data=list(b.data)), "Argument 'data.data' has incorrect type (expected dict, got list)"),
     ],
 )
 def test_bundle_argument(bundle, no_engines, entry, make, message):
     with pytest.raises(TypeError) as info:
         call(entry, frame_with(), make(bundle))
     assert str(info.value) == message and no_engines == []
+
+
+@pytest.mark.parametrize("data", [[1], None, pd.DataFrame()])
+def test_bundle_holds_a_dict(data):
+    with pytest.raises(TypeError, match=r"^Argument 'data' has incorrect type \(expected dict, got "):
+        BacktestData(data=data)
 
 
 @pytest.mark.parametrize(
@@ -288,6 +294,12 @@ def test_payload_parts_must_be_dicts(builder, which):
 def test_name_lists_of_no_names(function, argument, value):
     with pytest.raises(TypeError, match=rf"^Argument '{argument}' has incorrect type"):
         function(value)
+
+
+@pytest.mark.parametrize("value", [[20200102], b"20200102", {}])
+def test_factor_query_date_names_its_argument(value):
+    with pytest.raises(TypeError, match=r"^Argument 'date_value' has incorrect type \(expected str or int, got "):
+        P.GroupPreparedDataBuilder._vr_factor_date(value)
 
 
 def test_series_to_yyyymmdd_of_a_table():

@@ -119,7 +119,14 @@ nb::object normalize_ddb_date(nb::handle value) {
 nb::object factor_date(nb::handle value) {
     if (value.is_none())
         return nb::none();
-    const std::string d = nb::cast<std::string>(store_module().attr("normalize_yyyymmdd")(value));
+    std::string d;
+    try {
+        d = nb::cast<std::string>(store_module().attr("normalize_yyyymmdd")(value));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError))  // a type error there is about the value given here
+            throw;
+        bridge::raise_type_error("date_value", "str or int", value);
+    }
     const std::string out = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
     return nb::str(out.c_str());
 }

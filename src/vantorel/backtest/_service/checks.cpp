@@ -4,17 +4,6 @@
 
 namespace vantorel::service {
 
-namespace {
-
-bool instance_of(nb::handle obj, nb::handle type) {
-    const int r = PyObject_IsInstance(obj.ptr(), type.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
-}  // namespace
-
 nb::dict bundle_arg(nb::handle data) {
     // Only the bundle's `data` attribute is read, so any object carrying a dict there will do.
     if (data.is_none() || !nb::hasattr(data, "data"))
@@ -26,21 +15,22 @@ nb::dict bundle_arg(nb::handle data) {
 }
 
 std::string date_arg(nb::handle value, const char* name) {
-    // The forms normalize_yyyymmdd reads; anything else is named here rather than as its 'value'.
-    const auto& l = bridge::libs();
-    PyObject* o = value.ptr();
-    const bool readable = PyUnicode_Check(o) || PyLong_Check(o) || PyFloat_Check(o) ||
-                          instance_of(value, l.np.attr("integer")) || instance_of(value, l.np.attr("floating")) ||
-                          instance_of(value, l.np.attr("datetime64")) ||
-                          (nb::hasattr(value, "year") && nb::hasattr(value, "month") && nb::hasattr(value, "day"));
-    if (!readable)
-        bridge::raise_type_error(name, "str or int", value);
-    return nb::cast<std::string>(store_module().attr("normalize_yyyymmdd")(value));
+    try {
+        return nb::cast<std::string>(store_module().attr("normalize_yyyymmdd")(value));
+    } catch (nb::python_error& e) {
+        // Its type error can only be about the value given, which the caller knows by this name.
+        if (!e.matches(PyExc_TypeError))
+            throw;
+    }
+    bridge::raise_type_error(name, "str or int", value);
 }
 
 void path_arg(nb::handle value, const char* name) {
     static nb::object* path_like = new nb::object(nb::module_::import_("os").attr("PathLike"));
-    if (!PyUnicode_Check(value.ptr()) && !instance_of(value, *path_like))
+    const int r = PyObject_IsInstance(value.ptr(), path_like->ptr());
+    if (r < 0)
+        throw nb::python_error();
+    if (!PyUnicode_Check(value.ptr()) && r != 1)
         bridge::raise_type_error(name, "str or os.PathLike", value);
 }
 
