@@ -106,7 +106,7 @@ def test_benchmark_dict_that_is_no_mapping(value):
         slice_data({"benchmark_dict": value}, "a", "b")
 
 
-@pytest.mark.parametrize("value", [[0.1, 0.2], None, 0.5, {"a": 1}])
+@pytest.mark.parametrize("value", [[0.1, 0.2], None, 0.5, {"a": 1}, pd.DataFrame(), pd.DataFrame({"r": [0.1]})])
 def test_benchmark_series_that_is_no_series(value):
     with pytest.raises(TypeError, match=r'^Argument \'benchmark_dict\["000300"\]\' has incorrect type \(expected pandas'):
         slice_data({"benchmark_dict": {"000300": value}}, "a", "b")
