@@ -222,7 +222,10 @@ void register_data(nb::class_<BacktestService>& cls) {
         .def_static("_slice_data", &slice_data, "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
                     nb::sig("def _slice_data(data: dict, start_date: str, end_date: str) -> dict"),
                     "A shallow copy of the loaded data with every Frame and benchmark series cut to the\n"
-                    "inclusive text range of its row labels (a view where the rows are contiguous).")
+                    "inclusive text range of its row labels (a view where the rows are contiguous). Labels\n"
+                    "that are not texts (integer dates, date-times) compare as their YYYYMMDD text, and one\n"
+                    "naming no date raises ValueError naming the dataset. benchmark_dict must map names to\n"
+                    "Series (AttributeError when it is no mapping).")
         .def_static("_parse_universe", &parse_universe, "universe"_a.none(),
                     nb::sig("def _parse_universe(universe: str | list[str] | None) -> list[str]"),
                     "Universe codes: stripped texts, empty ones dropped; None means the whole market.")

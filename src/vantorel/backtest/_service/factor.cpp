@@ -158,7 +158,8 @@ void register_factor(nb::class_<BacktestService>& cls) {
                    "vantorel.backtest.result.BacktestResult"),
            "Factor group backtest: each date the stocks of the universe are ranked by the factor and cut\n"
            "into group_num groups, each traded as an equal-weight portfolio at VWAP prices. The chart\n"
-           "{plot_filename}.png is written to output_dir. Returns a BacktestResult.")
+           "{plot_filename}.png is written to output_dir. Returns a BacktestResult.\n\n"
+           "data must be the bundle of load_backtest_data(); KeyError names the datasets it lacks.")
         .def_static("_factor_name", [](nb::handle factor) { return factor_name(factor); }, "factor"_a.none(),
                     nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
                     "The column index's name, else the table's name, else \"factor\".")

@@ -84,7 +84,8 @@ void register_strategy(nb::class_<BacktestService>& cls) {
             "The weights are cleaned and cut to [start_date, end_date], the data sliced to the same\n"
             "range, and the strategy engine trades them day by day at VWAP prices. With plot not None\n"
             "the charts {plot_filename}.png and {plot_filename}_weekly_net_value.png are written to\n"
-            "output_dir. Returns a StrategyBacktestResult named plot_filename.");
+            "output_dir. Returns a StrategyBacktestResult named plot_filename.\n\n"
+            "data must be the bundle of load_backtest_data(); KeyError names the datasets it lacks.");
 }
 
 }  // namespace vantorel::service
