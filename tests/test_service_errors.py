@@ -32,9 +32,9 @@ def no_engines(monkeypatch):
     return calls
 
 
-def call(entry, frame, data, *, start=DATES[0], end=DATES[-1], output_dir="out", **kwargs):
+def call(entry, frame, data, *, start=DATES[0], end=DATES[-1], output_dir="out", name="n", **kwargs):
     method = BacktestService(None).backtest if entry == "factor" else BacktestService(None).backtest_strategy
-    return method(frame, data, start, end, output_dir, "n", **kwargs)
+    return method(frame, data, start, end, output_dir, name, **kwargs)
 
 
 def frame_with(index=None, columns=None):
@@ -164,14 +164,16 @@ def test_missing_datasets_are_named_before_the_engine(bundle, no_engines, entry,
         ("factor", 3, TypeError, "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got int)"),
         ("factor", b"out", TypeError, "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got bytes)"),
         ("factor", "", ValueError, "output_dir 必须提供"),
+        ("factor", "out", ValueError, "plot_filename 必须提供"),
         ("strategy", 0, TypeError, "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got int)"),
         ("strategy", pd.Series([1]), TypeError,
          "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got Series)"),
     ],
 )
-def test_output_dir(bundle, no_engines, entry, output_dir, error, message):
+def test_chart_path(bundle, no_engines, entry, output_dir, error, message):
+    name = "" if message.startswith("plot_filename") else "n"
     with pytest.raises(error) as info:
-        call(entry, frame_with(), bundle, output_dir=output_dir)
+        call(entry, frame_with(), bundle, output_dir=output_dir, name=name)
     assert str(info.value) == message and no_engines == []
 
 
@@ -209,11 +211,15 @@ def test_public_result_of_no_kernel_result(core):
         BacktestService._to_public_result(core, "f")
 
 
-@pytest.mark.parametrize("paths", [[1, 2], {"main": "p.png"}])
-def test_public_result_of_odd_plot_paths(paths):
-    core = SimpleNamespace(plot_paths=paths, best_group=1, group_daily_return=None, group_cumulative_return=None,
+@pytest.mark.parametrize(
+    "paths, best, field",
+    [([1, 2], 1, "plot_paths"), ({"main": "p.png"}, 1, "plot_paths"), ({}, [1, 2], "best_group"),
+     ({}, np.array([3.0]), "best_group")],
+)
+def test_public_result_of_odd_fields(paths, best, field):
+    core = SimpleNamespace(plot_paths=paths, best_group=best, group_daily_return=None, group_cumulative_return=None,
                            rank_ic=None, benchmark_summary=None)
-    with pytest.raises(TypeError, match=r"^Argument 'core_result.plot_paths' has incorrect type"):
+    with pytest.raises(TypeError, match=rf"^Argument 'core_result.{field}' has incorrect type"):
         BacktestService._to_public_result(core, "f")
 
 

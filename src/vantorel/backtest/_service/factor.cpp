@@ -49,6 +49,8 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
         }
     }
     nb::object best = core_result.attr("best_group");
+    if (nb::cast<int>(bridge::libs().np.attr("ndim")(best)) != 0)  // one number, however it is held
+        bridge::raise_type_error("core_result.best_group", "int or float", best);
     nb::object best_group = nb::int_(-1);
     if (bridge::truthy(bridge::libs().pd.attr("notna")(best)))
         best_group = nb::int_(best);  // truncation, as int() does
@@ -97,9 +99,12 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
         throw nb::value_error("因子宽表为空");
     if (groups < 2 || groups > 100)
         throw nb::value_error("group_num 取值范围 [2, 100]");
-    // An empty text would put the chart in the working directory, which nobody asks for.
+    // An empty directory would put the chart in the working directory, and an empty name would
+    // write a hidden ".png": neither is what anybody asks for.
     if (!bridge::truthy(output_dir))
         throw nb::value_error("output_dir 必须提供");
+    if (nb::len(plot_filename) == 0)
+        throw nb::value_error("plot_filename 必须提供");
 
     nb::object cleaned = store_module().attr("clean_matrix")(factor);
     const std::string bt_start = date_arg(start_date, "start_date");
