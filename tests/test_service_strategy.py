@@ -110,7 +110,7 @@ def test_result_equals_a_direct_engine_call(bundle, weights, lo, hi, options):
         ("w", {"rolling_window": "2"}, TypeError, "Argument 'rolling_window' has incorrect type"),
         ("w", {"rolling_window": None}, TypeError, "Argument 'rolling_window' has incorrect type"),
         ("w", {"start": "2020-13-45"}, ValueError, "无法识别的日期: '2020-13-45'"),
-        ("w", {"end": [20200101]}, TypeError, "Argument 'value' has incorrect type"),
+        ("w", {"end": [20200101]}, TypeError, "Argument 'end_date' has incorrect type (expected str or int, got list)"),
     ],
 )
 def test_argument_checks(bundle, weights, recorder, strategy, options, error, message):

@@ -20,6 +20,8 @@ class BacktestData:
     __slots__ = ("data",)
 
     def __init__(self, data: dict[str, Any]) -> None:
+        if not isinstance(data, dict):  # the backtests read it as a dict of tables
+            raise TypeError(f"Argument 'data' has incorrect type (expected dict, got {type(data).__name__})")
         self.data = data
 
     def __getstate__(self) -> dict[str, Any]:

@@ -11,6 +11,11 @@ using bridge::libs;
 nb::object format_benchmark_daily_return(nb::handle df, nb::handle benchmark_name, nb::handle index_code) {
     const std::string name = nb::cast<std::string>(nb::str(benchmark_name));
     const std::string code = nb::cast<std::string>(nb::str(index_code));
+    if (!df.is_none() && !bridge::is_frame(df)) {
+        const std::string type = nb::cast<std::string>(nb::handle(Py_TYPE(df.ptr())).attr("__name__"));
+        raise_key_error("基准日频数据应为含 date 与 daily_return/close 列的 DataFrame: " + name + " (" + code +
+                        "),实际为 " + type);
+    }
     if (!has_rows(df))
         raise_key_error("基准日频数据为空: " + name + " (" + code + ")");
     const auto date = first_column(df, {"DataDate", "date"});

@@ -41,6 +41,41 @@ nb::object dict_arg(nb::handle value, const char* name, bool optional) {
     return nb::borrow(value);
 }
 
+void check_factor_answer(nb::handle df, nb::handle query) {
+    if (df.is_none())
+        return;
+    const std::string what = nb::cast<std::string>(nb::repr(query));
+    if (!bridge::is_frame(df)) {
+        const std::string type = nb::cast<std::string>(nb::handle(Py_TYPE(df.ptr())).attr("__name__"));
+        raise_key_error("因子查询返回结果应为含 ukey/date 列的 DataFrame (查询因子: " + what + "),实际为 " + type);
+    }
+    if (has_rows(df) && !has_label_columns(df)) {
+        const std::string columns = nb::cast<std::string>(nb::repr(df.attr("columns").attr("tolist")()));
+        raise_key_error("因子查询返回结果缺少 ukey/date 列 (查询因子: " + what + ",返回的列: " + columns + ")");
+    }
+}
+
+void require_text_dates(nb::handle frame, const std::string& name) {
+    if (!bridge::is_frame(frame))
+        bridge::raise_type_error(name.c_str(), "pandas.DataFrame", frame);
+    nb::object index = frame.attr("index");
+    if (nb::len(index) == 0)
+        return;
+    const std::string kind = nb::cast<std::string>(index.attr("inferred_type"));
+    if (kind != "string") {
+        const std::string msg = "Argument '" + name + "' must have YYYYMMDD text row labels (as clean_matrix gives), got " +
+                                kind + " labels";
+        throw nb::value_error(msg.c_str());
+    }
+}
+
+nb::object batch_entry(nb::handle batch, nb::handle name) {
+    nb::object entry = batch.attr("get")(name);
+    if (!entry.is_none())
+        require_text_dates(entry, "batch[\"" + nb::cast<std::string>(nb::str(name)) + "\"]");
+    return entry;
+}
+
 nb::object sorted_by_rows(nb::handle frame) {
     if (bridge::truthy(frame.attr("index").attr("is_monotonic_increasing")))
         return nb::borrow(frame);
@@ -84,7 +119,14 @@ nb::object normalize_ddb_date(nb::handle value) {
 nb::object factor_date(nb::handle value) {
     if (value.is_none())
         return nb::none();
-    const std::string d = nb::cast<std::string>(store_module().attr("normalize_yyyymmdd")(value));
+    std::string d;
+    try {
+        d = nb::cast<std::string>(store_module().attr("normalize_yyyymmdd")(value));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError))  // a type error there is about the value given here
+            throw;
+        bridge::raise_type_error("date_value", "str or int", value);
+    }
     const std::string out = d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2);
     return nb::str(out.c_str());
 }

@@ -74,6 +74,18 @@ nb::object dict_arg(nb::handle value, const char* name, bool optional);
 nb::object empty_like(nb::handle reference, nb::handle fill_value);
 nb::object sorted_by_rows(nb::handle frame);
 
+// The table has the stock-code and date columns every factor query result needs.
+bool has_label_columns(nb::handle df);
+// A factor query's answer (None, or a DataFrame with ukey and date columns when it has rows);
+// KeyError naming the query otherwise.
+void check_factor_answer(nb::handle df, nb::handle query);
+// A Frame whose row labels are texts (YYYYMMDD, as clean_matrix gives); TypeError or ValueError
+// naming it otherwise.
+void require_text_dates(nb::handle frame, const std::string& name);
+// batch[name] (None when absent); TypeError or ValueError naming the entry when it is no Frame
+// labelled by dates.
+nb::object batch_entry(nb::handle batch, nb::handle name);
+
 nb::dict factors_to_matrices(nb::handle df, nb::handle names);
 nb::object format_benchmark_daily_return(nb::handle df, nb::handle benchmark_name, nb::handle index_code);
 nb::dict build_from_matrices(nb::handle source);

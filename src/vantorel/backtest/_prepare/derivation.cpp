@@ -99,7 +99,10 @@ nb::object source_entry(nb::dict source, const char* key) {
         PyErr_SetObject(PyExc_KeyError, nb::str(key).ptr());
         throw nb::python_error();
     }
-    return source[key];
+    nb::object entry = source[key];
+    // Dates are compared as text below (the close's first and last date).
+    require_text_dates(entry, key);
+    return entry;
 }
 
 }  // namespace

@@ -44,6 +44,10 @@ std::vector<PivotTable> pivot(const TableLabels& labels, const std::int32_t* gro
 
 }  // namespace
 
+bool has_label_columns(nb::handle df) {
+    return first_column(df, {"ukey"}) && first_column(df, {"DataDate", "date"});
+}
+
 nb::dict factors_to_matrices(nb::handle df, nb::handle names_arg) {
     nb::list names = list_arg(names_arg, "names");
     if (!df.is_none() && !bridge::is_frame(df))

@@ -27,7 +27,16 @@ nb::list parse_name_list(nb::handle raw_values) {
             text = text.attr("replace")(sep, ",");
         items = text.attr("split")(",");
     } else {
-        items = nb::borrow(raw_values);
+        // Bytes would iterate as small integers, never as names.
+        if (PyBytes_Check(raw_values.ptr()) || PyByteArray_Check(raw_values.ptr()))
+            vantorel::bridge::raise_type_error("raw_values", "str, iterable of str or None", raw_values);
+        items = nb::steal(PyObject_GetIter(raw_values.ptr()));
+        if (!items.is_valid()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError))
+                throw nb::python_error();
+            PyErr_Clear();
+            vantorel::bridge::raise_type_error("raw_values", "str, iterable of str or None", raw_values);
+        }
     }
     for (nb::handle item : items) {
         nb::object name = strip(item);
@@ -57,6 +66,8 @@ nb::dict build_matrix_dtype(nb::handle component_names) {
 
 nb::object series_to_yyyymmdd(nb::handle values) {
     const auto& l = vantorel::bridge::libs();
+    if (vantorel::bridge::is_frame(values))
+        vantorel::bridge::raise_type_error("values", "a sequence of dates", values);
     nb::object series = vantorel::bridge::is_series(values) ? nb::borrow(values) : l.Series(values);
     // Each distinct value is parsed on its own, so one column may mix spellings.
     const LabelColumn dates = read_label_column(series, LabelKind::Date);

@@ -17,6 +17,8 @@ nb::dict assemble_payload(nb::handle self, nb::handle data, nb::handle component
     nb::list component_names = list_arg(component_names_arg, "component_names");
     bridge::str_arg(meta_time_key, "meta_time_key");
     nb::object masks = dict_arg(component_matrices, "component_matrices", false);
+    dict_arg(data, "data", false);
+    dict_arg(benchmark_dict, "benchmark_dict", false);
     nb::dict keys;
     for (nb::handle name : component_names)
         keys[name] = nb::str(component_key(name).c_str());

@@ -23,6 +23,7 @@ nb::object read_normal_factor_matrix(nb::handle self, nb::handle name) {
         nb::object df = data_service().attr("get_factors")("factor"_a = name,
                                                           "start_date"_a = query_dates(self, "default_start"),
                                                           "end_date"_a = query_dates(self, "end_date"));
+        check_factor_answer(df, name);
         nb::list names;
         names.append(name);
         matrices = nb::borrow<nb::dict>(self.attr("_vr_factors_to_matrices")(df, names));
@@ -40,6 +41,7 @@ nb::object read_normal_factor_batch(nb::handle self, nb::handle names_arg) {
         nb::object df = data_service().attr("get_factors")("factor"_a = names,
                                                           "start_date"_a = query_dates(self, "default_start"),
                                                           "end_date"_a = query_dates(self, "end_date"));
+        check_factor_answer(df, names);
         matrices = nb::borrow<nb::dict>(self.attr("_vr_factors_to_matrices")(df, names));
     } catch (nb::python_error& e) {
         if (!is_network_error(e))
@@ -56,7 +58,7 @@ nb::object read_normal_factor_batch(nb::handle self, nb::handle names_arg) {
 }
 
 nb::object batch_or_read(nb::handle self, nb::handle batch, nb::handle name) {
-    nb::object entry = dict_arg(batch, "batch", false).attr("get")(name);
+    nb::object entry = batch_entry(dict_arg(batch, "batch", false), name);
     if (has_rows(entry))
         return sorted_by_rows(entry);
     return self.attr("_read_normal_factor_matrix")(name);
@@ -65,7 +67,7 @@ nb::object batch_or_read(nb::handle self, nb::handle batch, nb::handle name) {
 nb::object read_or_empty(nb::handle self, nb::handle name, nb::handle reference, nb::handle batch_arg) {
     nb::object batch = dict_arg(batch_arg, "batch", true);
     if (!batch.is_none()) {
-        nb::object entry = batch.attr("get")(name);
+        nb::object entry = batch_entry(batch, name);
         if (has_rows(entry))
             return sorted_by_rows(entry);
         return self.attr("_empty_like")(reference);
@@ -99,7 +101,7 @@ nb::dict component_matrices(nb::handle self, nb::handle names_arg, nb::handle ba
     for (nb::handle name : names) {
         nb::object raw;
         try {
-            raw = batch.is_none() ? nb::object() : nb::object(batch.attr("get")(name));
+            raw = batch.is_none() ? nb::object() : batch_entry(batch, name);
             if (!has_rows(raw))
                 raw = self.attr("_read_normal_factor_matrix")(name);
         } catch (nb::python_error& e) {

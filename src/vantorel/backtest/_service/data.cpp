@@ -15,32 +15,64 @@ using bridge::libs;
 
 namespace {
 
+bool is_mapping(nb::handle value) {
+    if (nb::isinstance<nb::dict>(value))
+        return true;
+    static nb::object* mapping = new nb::object(nb::module_::import_("collections.abc").attr("Mapping"));
+    const int r = PyObject_IsInstance(value.ptr(), mapping->ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
 nb::object iloc_range(nb::handle obj, Index begin, Index end) {
     return obj.attr("iloc")[nb::steal(PySlice_New(nb::int_(begin).ptr(), nb::int_(end).ptr(), nullptr))];
 }
 
 }  // namespace
 
-nb::object slice_rows(nb::handle obj, const std::string& lo, const std::string& hi) {
+nb::object slice_rows(nb::handle obj, const std::string& lo, const std::string& hi, const std::string& what) {
     nb::object index = obj.attr("index");
     const std::size_t n = nb::len(index);
     // An empty Frame may carry an index that text cannot be compared with; it is empty either way.
     if (n == 0)
         return iloc_range(obj, 0, 0);
     nb::object labels = index.attr("tolist")();
+    bool all_text = true;
+    for (nb::handle label : labels)
+        if (!PyUnicode_Check(label.ptr())) {
+            all_text = false;
+            break;
+        }
+    std::vector<std::string> dates;  // labels that are not all text, as YYYYMMDD texts
     std::vector<std::string_view> views;
     views.reserve(n);
-    for (nb::handle label : labels) {
-        if (!PyUnicode_Check(label.ptr())) {
-            // Not text labels: the frame library's own comparison decides (and reports misuse).
-            nb::object mask = index.attr("__ge__")(nb::str(lo.c_str())) & index.attr("__le__")(nb::str(hi.c_str()));
-            return obj.attr("loc")[mask];
+    if (all_text) {
+        for (nb::handle label : labels) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+            if (text == nullptr)
+                throw nb::python_error();
+            views.emplace_back(text, static_cast<std::size_t>(size));
         }
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
-        if (text == nullptr)
-            throw nb::python_error();
-        views.emplace_back(text, static_cast<std::size_t>(size));
+    } else {
+        // Integer dates, date-times or a mix with texts: compared as the dates they name, while the
+        // rows keep their own labels.
+        nb::object normalize = store_module().attr("normalize_yyyymmdd");
+        dates.reserve(n);
+        for (nb::handle label : labels) {
+            try {
+                dates.push_back(nb::cast<std::string>(normalize(label)));
+            } catch (nb::python_error& e) {
+                if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+                    throw;
+                const std::string msg =
+                    "数据集 " + what + " 的日期标签无法识别: " + nb::cast<std::string>(nb::repr(label));
+                throw nb::value_error(msg.c_str());
+            }
+        }
+        for (const std::string& d : dates)
+            views.emplace_back(d);
     }
     const IndexMap pos = positions_in_range(views, std::string_view(lo), std::string_view(hi));
     if (pos.empty())
@@ -57,15 +89,31 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
     const std::string hi = bridge::str_arg(end_date, "end_date");
     nb::dict sliced;
     for (auto [key, value] : nb::borrow<nb::dict>(data)) {
-        if (nb::isinstance<nb::str>(key) && nb::cast<std::string>(key) == "benchmark_dict") {
+        const bool is_text_key = nb::isinstance<nb::str>(key);
+        if (is_text_key && nb::cast<std::string>(key) == "benchmark_dict") {
+            if (!is_mapping(value)) {
+                // Still the attribute error a non-mapping always gave, now saying what was expected.
+                const std::string msg = "Argument 'benchmark_dict' has incorrect type (expected a mapping of "
+                                        "benchmark name to pandas.Series, got " +
+                                        nb::cast<std::string>(nb::handle(Py_TYPE(value.ptr())).attr("__name__")) +
+                                        ")";
+                PyErr_SetString(PyExc_AttributeError, msg.c_str());
+                throw nb::python_error();
+            }
             nb::dict series_by_name;
             for (nb::handle item : value.attr("items")()) {
                 nb::handle name = item[0];
-                series_by_name[name] = slice_rows(item[1], lo, hi);
+                nb::object series = item[1];
+                const std::string what = "benchmark_dict[\"" + nb::cast<std::string>(nb::str(name)) + "\"]";
+                // A daily-return series each; the engines take nothing else (a table there even
+                // crashed the group kernel when empty).
+                if (!bridge::is_series(series))
+                    bridge::raise_type_error(what.c_str(), "pandas.Series", series);
+                series_by_name[name] = slice_rows(series, lo, hi, what);
             }
             sliced[key] = series_by_name;
         } else if (bridge::is_frame(value)) {
-            sliced[key] = slice_rows(value, lo, hi);
+            sliced[key] = slice_rows(value, lo, hi, nb::cast<std::string>(nb::str(key)));
         } else {
             sliced[key] = value;
         }
@@ -83,7 +131,17 @@ nb::list parse_universe(nb::handle universe) {
             codes.append(code);
         return codes;
     }
-    for (nb::handle item : universe) {
+    // Bytes would iterate as small integers, never as codes.
+    if (PyBytes_Check(universe.ptr()) || PyByteArray_Check(universe.ptr()))
+        bridge::raise_type_error("universe", "str, list of str or None", universe);
+    nb::object items = nb::steal(PyObject_GetIter(universe.ptr()));
+    if (!items.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        bridge::raise_type_error("universe", "str, list of str or None", universe);
+    }
+    for (nb::handle item : items) {
         nb::object text = nb::isinstance<nb::str>(item) ? nb::borrow(item) : nb::object(nb::str(item));
         nb::object code = text.attr("strip")();
         if (nb::len(code) > 0)
@@ -101,6 +159,8 @@ void apply_universe_filter(nb::handle data, nb::handle universe, nb::handle star
     if (nb::len(codes) == 0)
         return;
     nb::dict bundle = nb::borrow<nb::dict>(data);
+    if (!bundle.contains("close_price_valid"))
+        raise_missing_datasets({"close_price_valid"});
     nb::object mask_frame = bundle["close_price_valid"];
     nb::object table = module().attr("_UNIVERSE_TO_COMPONENT");
     nb::object key_of = prepare_module().attr("component_dataset_key");
@@ -115,11 +175,14 @@ void apply_universe_filter(nb::handle data, nb::handle universe, nb::handle star
         }
         nb::object key = key_of(name);
         nb::object matrix = bundle.attr("get")(key);
+        const std::string key_text = nb::cast<std::string>(key);
+        if (!matrix.is_none() && !bridge::is_frame(matrix))
+            bridge::raise_type_error(key_text.c_str(), "pandas.DataFrame", matrix);
         if (matrix.is_none() || nb::len(nb::object(matrix.attr("index"))) == 0) {
             const std::string msg = "选股范围 " + code_text + " 无成分股数据,请重新准备数据";
             throw nb::value_error(msg.c_str());
         }
-        members.push_back(bridge::frame_arg(matrix, nb::cast<std::string>(key).c_str()));
+        members.push_back(bridge::frame_arg(matrix, key_text.c_str()));
     }
 
     const bridge::Frame mask = bridge::frame_arg(mask_frame, "close_price_valid");
@@ -159,7 +222,10 @@ void register_data(nb::class_<BacktestService>& cls) {
         .def_static("_slice_data", &slice_data, "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
                     nb::sig("def _slice_data(data: dict, start_date: str, end_date: str) -> dict"),
                     "A shallow copy of the loaded data with every Frame and benchmark series cut to the\n"
-                    "inclusive text range of its row labels (a view where the rows are contiguous).")
+                    "inclusive text range of its row labels (a view where the rows are contiguous). Labels\n"
+                    "that are not texts (integer dates, date-times) compare as their YYYYMMDD text, and one\n"
+                    "naming no date raises ValueError naming the dataset. benchmark_dict must map names to\n"
+                    "Series (AttributeError when it is no mapping).")
         .def_static("_parse_universe", &parse_universe, "universe"_a.none(),
                     nb::sig("def _parse_universe(universe: str | list[str] | None) -> list[str]"),
                     "Universe codes: stripped texts, empty ones dropped; None means the whole market.")

@@ -31,15 +31,26 @@ std::string factor_name(nb::handle factor) {
 nb::object to_public_result(nb::handle core_result, nb::handle name) {
     if (!nb::isinstance<nb::str>(name))
         bridge::raise_type_error("factor_name", "str", name);
+    for (const char* field : {"plot_paths", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
+                              "benchmark_summary"})
+        if (!nb::hasattr(core_result, field))
+            bridge::raise_type_error("core_result", "a group backtest result", core_result);
     nb::dict plot_paths;
     nb::object paths = core_result.attr("plot_paths");
-    if (!paths.is_none() && bridge::truthy(paths))
+    if (!paths.is_none() && bridge::truthy(paths)) {
+        if (!nb::hasattr(paths, "items"))
+            bridge::raise_type_error("core_result.plot_paths", "dict", paths);
         for (nb::handle item : paths.attr("items")()) {
             nb::object key = item[0];
             nb::object entry = item[1];
+            if (!nb::hasattr(entry, "get"))
+                bridge::raise_type_error("core_result.plot_paths", "dict of dict", entry);
             plot_paths[key] = entry.attr("get")("primary", "");
         }
+    }
     nb::object best = core_result.attr("best_group");
+    if (nb::cast<int>(bridge::libs().np.attr("ndim")(best)) != 0)  // one number, however it is held
+        bridge::raise_type_error("core_result.best_group", "int or float", best);
     nb::object best_group = nb::int_(-1);
     if (bridge::truthy(bridge::libs().pd.attr("notna")(best)))
         best_group = nb::int_(best);  // truncation, as int() does
@@ -69,6 +80,16 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
         bridge::raise_type_error("rolling_window", "int", rolling_window);
     const std::int64_t groups = bridge::int_arg(group_num, "group_num");
     const std::int64_t window = bridge::int_arg(rolling_window, "rolling_window");
+    // Charts are always drawn, so the directory is always needed.
+    path_arg(output_dir, "output_dir");
+    bool ascending_flag = false;
+    try {
+        ascending_flag = bridge::truthy(ascending);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError))  // arrays and tables have no single truth value
+            throw;
+        bridge::raise_type_error("ascending", "bool", ascending);
+    }
 
     if (factor.is_none())
         throw nb::value_error("因子宽表为空");
@@ -78,37 +99,40 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
         throw nb::value_error("因子宽表为空");
     if (groups < 2 || groups > 100)
         throw nb::value_error("group_num 取值范围 [2, 100]");
+    // An empty directory would put the chart in the working directory, and an empty name would
+    // write a hidden ".png": neither is what anybody asks for.
+    if (!bridge::truthy(output_dir))
+        throw nb::value_error("output_dir 必须提供");
+    if (nb::len(plot_filename) == 0)
+        throw nb::value_error("plot_filename 必须提供");
 
     nb::object cleaned = store_module().attr("clean_matrix")(factor);
-    nb::object normalize = store_module().attr("normalize_yyyymmdd");
-    const std::string bt_start = nb::cast<std::string>(normalize(start_date));
-    const std::string bt_end = nb::cast<std::string>(normalize(end_date));
-    nb::dict matrices = slice_data(data.attr("data"), nb::str(bt_start.c_str()), nb::str(bt_end.c_str()));
+    const std::string bt_start = date_arg(start_date, "start_date");
+    const std::string bt_end = date_arg(end_date, "end_date");
+    nb::dict matrices = slice_data(bundle_arg(data), nb::str(bt_start.c_str()), nb::str(bt_end.c_str()));
     self.attr("_apply_universe_filter")(matrices, universe, bt_start, bt_end);
     const std::string name = factor_name(factor);
     nb::object path = nb::module_::import_("pathlib").attr("Path")(output_dir) / (nb::str(plot_filename) + nb::str(".png"));
     nb::str plot_save_path = nb::str(path);
-    nb::object factor_rows = slice_rows(cleaned, bt_start, bt_end);
+    nb::object factor_rows = slice_rows(cleaned, bt_start, bt_end, "factor");
 
     nb::object industry = optional_entry(matrices, "industry_matrix");
-    nb::object valid = matrices["close_price_valid"];
-    nb::object market[10];
-    const char* keys[10] = {"can_buy_stock", "cant_sell_stock", "rq_get_split", "rq_get_dividend", "close_price",
-                            "prev_close",    "buy_price",       "sell_price",   "benchmark_dict",  ""};
-    for (int i = 0; i < 9; ++i)
-        market[i] = matrices[keys[i]];
+    const std::vector<nb::object> market =
+        market_entries(matrices, {"close_price_valid", "can_buy_stock", "cant_sell_stock", "rq_get_split",
+                                  "rq_get_dividend", "close_price", "prev_close", "buy_price", "sell_price",
+                                  "benchmark_dict"});
     nb::object forward = optional_entry(matrices, "forward_return_rank_cache");
     nb::object open = optional_entry(matrices, "open_price");
 
     // Looked up at every call on the shared kernels' module.
     nb::object kernel = module().attr("core").attr("run_alpha_vwap_backtest_core");
     nb::object core_result = kernel(
-        "factor_matrix"_a = factor_rows, "industry_matrix"_a = industry, "close_price_valid"_a = valid,
-        "can_buy_stock"_a = market[0], "cant_sell_stock"_a = market[1], "split_factor"_a = market[2],
-        "dividend_factor"_a = market[3], "close_price"_a = market[4], "prev_close"_a = market[5],
-        "buy_price"_a = market[6], "sell_price"_a = market[7], "benchmark_dict"_a = market[8],
+        "factor_matrix"_a = factor_rows, "industry_matrix"_a = industry, "close_price_valid"_a = market[0],
+        "can_buy_stock"_a = market[1], "cant_sell_stock"_a = market[2], "split_factor"_a = market[3],
+        "dividend_factor"_a = market[4], "close_price"_a = market[5], "prev_close"_a = market[6],
+        "buy_price"_a = market[7], "sell_price"_a = market[8], "benchmark_dict"_a = market[9],
         "forward_return_rank_cache"_a = forward, "open_price"_a = open, "benchmark_names"_a = benchmark,
-        "rolling_window"_a = window, "ascending"_a = bridge::truthy(ascending), "group_num"_a = groups,
+        "rolling_window"_a = window, "ascending"_a = ascending_flag, "group_num"_a = groups,
         "total_money"_a = total_money, "fee"_a = fee, "rule_fee"_a = rule_fee, "plot_image_kind"_a = plot,
         "plot_save_path"_a = plot_save_path, "factor_name"_a = name, "plot_title"_a = plot_filename);
     return self.attr("_to_public_result")(core_result, nb::str(name.c_str()));
@@ -139,7 +163,8 @@ void register_factor(nb::class_<BacktestService>& cls) {
                    "vantorel.backtest.result.BacktestResult"),
            "Factor group backtest: each date the stocks of the universe are ranked by the factor and cut\n"
            "into group_num groups, each traded as an equal-weight portfolio at VWAP prices. The chart\n"
-           "{plot_filename}.png is written to output_dir. Returns a BacktestResult.")
+           "{plot_filename}.png is written to output_dir. Returns a BacktestResult.\n\n"
+           "data must be the bundle of load_backtest_data(); KeyError names the datasets it lacks.")
         .def_static("_factor_name", [](nb::handle factor) { return factor_name(factor); }, "factor"_a.none(),
                     nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
                     "The column index's name, else the table's name, else \"factor\".")

@@ -4,6 +4,10 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <initializer_list>
+#include <string>
+#include <vector>
+
 #include "bridge.hpp"
 
 namespace vantorel::service {
@@ -27,9 +31,23 @@ inline bool is_number(nb::handle v) {
            PyObject_IsInstance(v.ptr(), bridge::libs().np.attr("number").ptr()) == 1;
 }
 
+// ---- argument checks (checks.cpp) ----
+// The `data` dictionary of a BacktestData argument; TypeError naming `data` otherwise.
+nb::dict bundle_arg(nb::handle data);
+// A date argument as YYYYMMDD text; a type normalize_yyyymmdd cannot read is a TypeError naming it.
+std::string date_arg(nb::handle value, const char* name);
+// Text or os.PathLike; TypeError naming the argument otherwise.
+void path_arg(nb::handle value, const char* name);
+// KeyError naming the absent datasets of a bundle and where a complete one comes from.
+[[noreturn]] void raise_missing_datasets(const std::vector<std::string>& keys);
+// The entries under `keys`, in order; every absent one is reported by raise_missing_datasets.
+std::vector<nb::object> market_entries(nb::dict matrices, std::initializer_list<const char*> keys);
+
 nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date);
-// Rows of a Frame or Series whose text label lies in [lo, hi]: a view when they are contiguous.
-nb::object slice_rows(nb::handle obj, const std::string& lo, const std::string& hi);
+// Rows of a Frame or Series whose date label lies in [lo, hi]: a view when they are contiguous.
+// Text labels compare as text; other labels (integers, date-times) as their YYYYMMDD text, and a
+// label that is no date then raises ValueError naming `what`.
+nb::object slice_rows(nb::handle obj, const std::string& lo, const std::string& hi, const std::string& what);
 nb::list parse_universe(nb::handle universe);
 void apply_universe_filter(nb::handle data, nb::handle universe, nb::handle start_date, nb::handle end_date);
 nb::object load_backtest_data();

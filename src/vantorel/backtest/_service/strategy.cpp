@@ -31,15 +31,15 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
         throw nb::value_error("策略权重矩阵为空");
     nb::object cleaned = store_module().attr("clean_matrix")(strategy);
     if (!plot.is_none()) {
-        if (!bridge::truthy(output_dir))
+        if (output_dir.is_none() || (PyUnicode_Check(output_dir.ptr()) && nb::len(output_dir) == 0))
             throw nb::value_error("plot 非 None 时,output_dir 必须提供");
+        path_arg(output_dir, "output_dir");
         if (nb::len(plot_filename) == 0)
             throw nb::value_error("plot 非 None 时,plot_filename 必须提供");
     }
-    nb::object normalize = store_module().attr("normalize_yyyymmdd");
-    const std::string bt_start = nb::cast<std::string>(normalize(start_date));
-    const std::string bt_end = nb::cast<std::string>(normalize(end_date));
-    nb::dict matrices = slice_data(data.attr("data"), nb::str(bt_start.c_str()), nb::str(bt_end.c_str()));
+    const std::string bt_start = date_arg(start_date, "start_date");
+    const std::string bt_end = date_arg(end_date, "end_date");
+    nb::dict matrices = slice_data(bundle_arg(data), nb::str(bt_start.c_str()), nb::str(bt_end.c_str()));
 
     nb::object plot_save_path = nb::none();
     if (!plot.is_none()) {
@@ -47,13 +47,11 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
                           (nb::str(plot_filename) + nb::str(".png"));
         plot_save_path = nb::str(path);
     }
-    nb::object weights = slice_rows(cleaned, bt_start, bt_end);
+    nb::object weights = slice_rows(cleaned, bt_start, bt_end, "strategy");
 
-    nb::object market[9];
-    const char* keys[9] = {"can_buy_stock", "cant_sell_stock", "rq_get_split", "rq_get_dividend", "close_price",
-                           "prev_close",    "buy_price",       "sell_price",   "benchmark_dict"};
-    for (int i = 0; i < 9; ++i)
-        market[i] = matrices[keys[i]];
+    const std::vector<nb::object> market =
+        market_entries(matrices, {"can_buy_stock", "cant_sell_stock", "rq_get_split", "rq_get_dividend",
+                                  "close_price", "prev_close", "buy_price", "sell_price", "benchmark_dict"});
 
     nb::object core = run_core(
         "strategy_matrix"_a = weights, "can_buy_stock"_a = market[0], "cant_sell_stock"_a = market[1],
@@ -86,7 +84,8 @@ void register_strategy(nb::class_<BacktestService>& cls) {
             "The weights are cleaned and cut to [start_date, end_date], the data sliced to the same\n"
             "range, and the strategy engine trades them day by day at VWAP prices. With plot not None\n"
             "the charts {plot_filename}.png and {plot_filename}_weekly_net_value.png are written to\n"
-            "output_dir. Returns a StrategyBacktestResult named plot_filename.");
+            "output_dir. Returns a StrategyBacktestResult named plot_filename.\n\n"
+            "data must be the bundle of load_backtest_data(); KeyError names the datasets it lacks.");
 }
 
 }  // namespace vantorel::service

@@ -36,7 +36,11 @@ std::string date_from_number(nb::handle value, double number) {
 
 }  // namespace
 
-std::string normalize_date(nb::handle value) {
+namespace {
+
+// `label` true: a value found among the labels of an Index, where any value that is no date is a
+// bad value rather than a wrong argument type.
+std::string date_of(nb::handle value, bool label) {
     PyObject* obj = value.ptr();
     if (PyUnicode_Check(obj)) {
         Py_ssize_t size = 0;
@@ -65,11 +69,11 @@ std::string normalize_date(nb::handle value) {
     const auto& l = bridge::libs();
     // NumPy scalars: integers through __index__, floats by value, datetime64 as a timestamp.
     if (PyObject_IsInstance(obj, l.np.attr("integer").ptr()) == 1)
-        return normalize_date(nb::int_(value));
+        return date_of(nb::int_(value), label);
     if (PyObject_IsInstance(obj, l.np.attr("floating").ptr()) == 1)
         return date_from_number(value, nb::cast<double>(nb::float_(value)));
     if (PyObject_IsInstance(obj, l.np.attr("datetime64").ptr()) == 1)
-        return normalize_date(l.pd.attr("Timestamp")(value));
+        return date_of(l.pd.attr("Timestamp")(value), label);
     if (nb::hasattr(value, "year") && nb::hasattr(value, "month") && nb::hasattr(value, "day")) {
         // date, datetime and pandas Timestamp; NaT has no usable fields.
         try {
@@ -83,7 +87,15 @@ std::string normalize_date(nb::handle value) {
         }
         unreadable_date(value);
     }
+    if (label)
+        unreadable_date(value);
     bridge::raise_type_error("value", "str or int", value);
+}
+
+}  // namespace
+
+std::string normalize_date(nb::handle value) {
+    return date_of(value, false);
 }
 
 std::vector<std::string> date_labels(nb::handle index) {
@@ -92,7 +104,7 @@ std::vector<std::string> date_labels(nb::handle index) {
     std::vector<std::string> out;
     out.reserve(nb::len(values));
     for (nb::handle v : values)
-        out.push_back(normalize_date(v));
+        out.push_back(date_of(v, true));
     return out;
 }
 
@@ -105,10 +117,12 @@ std::vector<std::string> code_labels(nb::handle columns) {
         if (PyUnicode_Check(obj)) {
             out.push_back(nb::cast<std::string>(v));
         } else if (PyLong_Check(obj) && !PyBool_Check(obj)) {
-            // An integer code such as 1 is the six-character code "000001".
-            const long long code = PyLong_AsLongLong(obj);
-            std::string text = std::to_string(code);
-            if (code >= 0 && text.size() < 6)
+            // An integer code such as 1 is the six-character code "000001"; one too large for 64
+            // bits is no code either, and keeps its decimal text like any other odd label.
+            int overflow = 0;
+            const long long code = PyLong_AsLongLongAndOverflow(obj, &overflow);
+            std::string text = overflow != 0 ? nb::cast<std::string>(nb::str(v)) : std::to_string(code);
+            if (overflow == 0 && code >= 0 && text.size() < 6)
                 text.insert(0, 6 - text.size(), '0');
             out.push_back(std::move(text));
         } else {
@@ -197,7 +211,8 @@ void register_labels(nb::module_& m) {
         "ignored), an integer or integral float such as 20200102, and date, datetime, Timestamp or\n"
         "datetime64 values. A value that names no existing date raises ValueError quoting it.");
     m.def(
-        "component_dataset_key", [](const std::string& name) { return component_key(name); }, "name"_a,
+        "component_dataset_key", [](nb::handle name) { return component_key(bridge::str_arg(name, "name")); },
+        "name"_a.none(), nb::sig("def component_dataset_key(name: str) -> str"),
         "Dataset key of an index-membership factor: \"component__\" + the name in lower case with\n"
         "\".\" replaced by \"_\".");
     m.def("clean_matrix", &clean_matrix, "frame"_a.none(),

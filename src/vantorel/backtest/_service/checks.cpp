@@ -1,0 +1,61 @@
+// Checks shared by the two backtest entries: the bundle, the dates, the chart directory and the
+// market entries the engines read.
+#include "service.hpp"
+
+namespace vantorel::service {
+
+nb::dict bundle_arg(nb::handle data) {
+    // Only the bundle's `data` attribute is read, so any object carrying a dict there will do.
+    if (data.is_none() || !nb::hasattr(data, "data"))
+        bridge::raise_type_error("data", "BacktestData", data);
+    nb::object inner = data.attr("data");
+    if (!nb::isinstance<nb::dict>(inner))
+        bridge::raise_type_error("data.data", "dict", inner);
+    return nb::borrow<nb::dict>(inner);
+}
+
+std::string date_arg(nb::handle value, const char* name) {
+    try {
+        return nb::cast<std::string>(store_module().attr("normalize_yyyymmdd")(value));
+    } catch (nb::python_error& e) {
+        // Its type error can only be about the value given, which the caller knows by this name.
+        if (!e.matches(PyExc_TypeError))
+            throw;
+    }
+    bridge::raise_type_error(name, "str or int", value);
+}
+
+void path_arg(nb::handle value, const char* name) {
+    static nb::object* path_like = new nb::object(nb::module_::import_("os").attr("PathLike"));
+    const int r = PyObject_IsInstance(value.ptr(), path_like->ptr());
+    if (r < 0)
+        throw nb::python_error();
+    if (!PyUnicode_Check(value.ptr()) && r != 1)
+        bridge::raise_type_error(name, "str or os.PathLike", value);
+}
+
+[[noreturn]] void raise_missing_datasets(const std::vector<std::string>& keys) {
+    std::string names;
+    for (const std::string& k : keys)
+        names += (names.empty() ? "'" : ", '") + k + "'";
+    const std::string msg = "回测数据缺少数据集 " + names + ",请使用 load_backtest_data() 加载的数据";
+    PyErr_SetObject(PyExc_KeyError, nb::str(msg.data(), msg.size()).ptr());
+    throw nb::python_error();
+}
+
+std::vector<nb::object> market_entries(nb::dict matrices, std::initializer_list<const char*> keys) {
+    std::vector<nb::object> out;
+    std::vector<std::string> missing;
+    for (const char* key : keys) {
+        if (matrices.contains(key))
+            out.push_back(matrices[key]);
+        else
+            missing.emplace_back(key);
+    }
+    // Every absent entry is named at once, before the engine runs.
+    if (!missing.empty())
+        raise_missing_datasets(missing);
+    return out;
+}
+
+}  // namespace vantorel::service
