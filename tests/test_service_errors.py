@@ -106,7 +106,7 @@ def test_benchmark_dict_that_is_no_mapping(value):
         slice_data({"benchmark_dict": value}, "a", "b")
 
 
-@pytest.mark.parametrize("value", [[0.1, 0.2], None, 0.5, {"a": 1}, pd.DataFrame(), pd.DataFrame({"r": [0.1]})])
+@pytest.mark.parametrize("value", [[0.1, 0.2], None, 0.5, {"a": 1}])
 def test_benchmark_series_that_is_no_series(value):
     with pytest.raises(TypeError, match=r'^Argument \'benchmark_dict\["000300"\]\' has incorrect type \(expected pandas'):
         slice_data({"benchmark_dict": {"000300": value}}, "a", "b")
@@ -311,3 +311,38 @@ def test_factor_query_date_names_its_argument(value):
 def test_series_to_yyyymmdd_of_a_table():
     with pytest.raises(TypeError, match=r"^Argument 'values' has incorrect type \(expected a sequence of dates"):
         P.series_to_yyyymmdd(pd.DataFrame({"d": ["2020-01-02"]}))
+
+
+@pytest.mark.parametrize("entry", ["factor", "strategy"])
+def test_benchmark_tables_follow_the_engines_rule(bundle, entry, tmp_path):
+    """A downloaded bundle may carry a benchmark as a table: one column is read as the series, any
+    other shape is refused by name instead of crashing the kernel."""
+    series = bundle.data["benchmark_dict"]["000852"]
+    factor = market().frames["close_price"].pct_change(fill_method=None)
+
+    def run(benchmark):
+        data = BacktestData(data={**bundle.data, "benchmark_dict": {"000852": benchmark}})
+        return call(entry, factor, data, output_dir=str(tmp_path), plot=None if entry == "strategy" else "long")
+
+    plain = run(series)
+    as_table = run(series.to_frame("r"))
+    pd.testing.assert_frame_equal(plain.benchmark_summary, as_table.benchmark_summary)
+    for table in (pd.DataFrame(index=series.index), pd.DataFrame({"a": series, "b": series})):
+        with pytest.raises(TypeError, match=r"^Argument 'benchmark_dict\['000852'\]' has incorrect type"):
+            run(table)
+
+
+@pytest.mark.parametrize("entry", ["factor", "strategy"])
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"fee": float("nan")}, "Argument 'fee' must lie in [0, 1), got nan"),
+        ({"rule_fee": 1.5}, "Argument 'rule_fee' must lie in [0, 1), got 1.5"),
+        ({"total_money": 0}, "Argument 'total_money' must lie in (0, +inf), got 0.0"),
+        ({"total_money": float("inf")}, "Argument 'total_money' must lie in (0, +inf), got inf"),
+    ],
+)
+def test_cost_ranges_are_checked_before_any_work(bundle, no_engines, entry, options, message):
+    with pytest.raises(ValueError) as info:
+        call(entry, frame_with(), {"not": "a bundle"}, **options)
+    assert str(info.value) == message and no_engines == []

@@ -105,10 +105,10 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
                 nb::handle name = item[0];
                 nb::object series = item[1];
                 const std::string what = "benchmark_dict[\"" + nb::cast<std::string>(nb::str(name)) + "\"]";
-                // A daily-return series each; the engines take nothing else (a table there even
-                // crashed the group kernel when empty).
-                if (!bridge::is_series(series))
-                    bridge::raise_type_error(what.c_str(), "pandas.Series", series);
+                // A daily-return series each (the engines also read a one-column table as its
+                // column, and refuse any other table themselves).
+                if (!bridge::is_series(series) && !bridge::is_frame(series))
+                    bridge::raise_type_error(what.c_str(), "pandas.Series or one-column DataFrame", series);
                 series_by_name[name] = slice_rows(series, lo, hi, what);
             }
             sliced[key] = series_by_name;

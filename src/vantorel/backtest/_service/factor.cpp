@@ -99,6 +99,8 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
         throw nb::value_error("因子宽表为空");
     if (groups < 2 || groups > 100)
         throw nb::value_error("group_num 取值范围 [2, 100]");
+    // The engine's own range checks, run before the data are cut.
+    (void)bridge::trading_costs_arg(total_money, fee, rule_fee);
     // An empty directory would put the chart in the working directory, and an empty name would
     // write a hidden ".png": neither is what anybody asks for.
     if (!bridge::truthy(output_dir))

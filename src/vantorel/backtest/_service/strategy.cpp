@@ -29,6 +29,8 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
         bridge::raise_type_error("strategy", "pandas.DataFrame", strategy);
     if (nb::len(nb::object(strategy.attr("index"))) == 0)
         throw nb::value_error("策略权重矩阵为空");
+    // The engine's own range checks, run before the weights are cleaned and the data cut.
+    (void)bridge::trading_costs_arg(total_money, fee, rule_fee);
     nb::object cleaned = store_module().attr("clean_matrix")(strategy);
     if (!plot.is_none()) {
         if (output_dir.is_none() || (PyUnicode_Check(output_dir.ptr()) && nb::len(output_dir) == 0))
