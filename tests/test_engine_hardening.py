@@ -286,3 +286,21 @@ def test_labels_that_cannot_be_read_are_named(ws, core):
     mixed.index = pd.Index([int(first), *mixed.index[1:-1], first], dtype=object)
     with pytest.raises(ValueError, match=f"'strategy_matrix' has a duplicate row label '{first}'"):
         strategy(ws, m, mixed)
+
+
+def test_report_helpers_name_what_they_cannot_read(ws, core, tmp_path):
+    with pytest.raises(TypeError, match=r"^Argument 'value' has incorrect type \(expected float, got list\)"):
+        ws._format_num([0.1])
+    with pytest.raises(TypeError, match=r"^Argument 'daily' has incorrect type \(expected DataFrame, got str\)"):
+        ws._calc_yearly_performance_metrics("x")
+    daily = pd.DataFrame({"daily_return": [0.01], "extra_daily_return": [0.0]}, index=pd.to_datetime(["2020-01-02"]))
+    with pytest.raises(AttributeError, match="^Argument 'daily' needs a date-time row index"):
+        ws._calc_yearly_performance_metrics(daily.reset_index(drop=True))
+    with pytest.raises(KeyError, match="no column 'extra_daily_return'"):
+        ws._calc_yearly_performance_metrics(daily[["daily_return"]])
+    m = market()
+    for bad in (b"chart.png", 3):
+        with pytest.raises(TypeError, match=r"^Argument 'plot_save_path' has incorrect type \(expected str or os"):
+            groups(core, m, plot_save_path=bad)
+        with pytest.raises(TypeError, match=r"^Argument 'plot_save_path' has incorrect type \(expected str or os"):
+            strategy(ws, m, plot_save_path=bad)

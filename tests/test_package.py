@@ -181,3 +181,12 @@ def test_http_client_token_query_and_errors(recorder, tmp_path):
     assert unreachable.is_valid() and not _http.HttpClient("example.com").is_valid()
     with pytest.raises(TypeError, match="Argument 'base_url' has incorrect type"):
         _http.HttpClient(None)
+
+
+def test_http_client_names_an_unreadable_base_url():
+    from vantorel._http import HttpClient
+
+    client = HttpClient("http://[::1")
+    assert not client.is_valid()
+    with pytest.raises(ValueError, match=r"^Argument 'base_url' is not a valid URL: 'http://\[::1'"):
+        client.get("x")

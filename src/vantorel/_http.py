@@ -178,11 +178,18 @@ class HttpClient:
         out = self.base_url + "/" + path.lstrip("/")
         if params:
             out += "?" + urllib.parse.urlencode(params)
+        try:
+            urllib.parse.urlsplit(out)
+        except ValueError as exc:  # an unclosed IPv6 bracket and the like
+            raise ValueError(f"Argument 'base_url' is not a valid URL: {self.base_url!r} ({exc})") from None
         return out
 
     def is_valid(self) -> bool:
         """True when the base URL is an absolute http or https address."""
-        parts = urllib.parse.urlsplit(self.base_url)
+        try:
+            parts = urllib.parse.urlsplit(self.base_url)
+        except ValueError:
+            return False
         return parts.scheme in ("http", "https") and bool(parts.netloc)
 
     def get(

@@ -99,6 +99,17 @@ std::optional<std::string> optional_str_arg(nb::handle value, const char* name) 
     return str_arg(value, name);
 }
 
+void path_arg(nb::handle value, const char* name) {
+    if (PyUnicode_Check(value.ptr()))
+        return;
+    PyObject* path = PyOS_FSPath(value.ptr());
+    const bool text = path != nullptr && PyUnicode_Check(path);
+    Py_XDECREF(path);
+    PyErr_Clear();
+    if (!text)
+        raise_type_error(name, "str or os.PathLike", value);
+}
+
 TradingCosts trading_costs_arg(nb::handle total_money, nb::handle fee, nb::handle rule_fee) {
     TradingCosts costs;
     costs.total_money = float_arg(total_money, "total_money");

@@ -29,6 +29,8 @@ std::int64_t int_arg(nb::handle value, const char* name);
 double float_arg(nb::handle value, const char* name);
 std::string str_arg(nb::handle value, const char* name);
 std::optional<std::string> optional_str_arg(nb::handle value, const char* name);
+// A file-system path: text, or an os.PathLike whose path is text (bytes paths are refused).
+void path_arg(nb::handle value, const char* name);
 
 // total_money, fee and rule_fee as numbers in their ranges: total_money in (0, +inf), fee and
 // rule_fee in [0, 1). ValueError naming the argument, the range and the value otherwise.

@@ -25,15 +25,6 @@ std::string date_arg(nb::handle value, const char* name) {
     bridge::raise_type_error(name, "str or int", value);
 }
 
-void path_arg(nb::handle value, const char* name) {
-    static nb::object* path_like = new nb::object(nb::module_::import_("os").attr("PathLike"));
-    const int r = PyObject_IsInstance(value.ptr(), path_like->ptr());
-    if (r < 0)
-        throw nb::python_error();
-    if (!PyUnicode_Check(value.ptr()) && r != 1)
-        bridge::raise_type_error(name, "str or os.PathLike", value);
-}
-
 [[noreturn]] void raise_missing_datasets(const std::vector<std::string>& keys) {
     std::string names;
     for (const std::string& k : keys)

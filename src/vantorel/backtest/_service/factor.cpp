@@ -81,7 +81,7 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     const std::int64_t groups = bridge::int_arg(group_num, "group_num");
     const std::int64_t window = bridge::int_arg(rolling_window, "rolling_window");
     // Charts are always drawn, so the directory is always needed.
-    path_arg(output_dir, "output_dir");
+    bridge::path_arg(output_dir, "output_dir");
     bool ascending_flag = false;
     try {
         ascending_flag = bridge::truthy(ascending);

@@ -36,8 +36,6 @@ inline bool is_number(nb::handle v) {
 nb::dict bundle_arg(nb::handle data);
 // A date argument as YYYYMMDD text; a type normalize_yyyymmdd cannot read is a TypeError naming it.
 std::string date_arg(nb::handle value, const char* name);
-// Text or os.PathLike; TypeError naming the argument otherwise.
-void path_arg(nb::handle value, const char* name);
 // KeyError naming the absent datasets of a bundle and where a complete one comes from.
 [[noreturn]] void raise_missing_datasets(const std::vector<std::string>& keys);
 // The entries under `keys`, in order; every absent one is reported by raise_missing_datasets.

@@ -35,7 +35,7 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
     if (!plot.is_none()) {
         if (output_dir.is_none() || (PyUnicode_Check(output_dir.ptr()) && nb::len(output_dir) == 0))
             throw nb::value_error("plot 非 None 时,output_dir 必须提供");
-        path_arg(output_dir, "output_dir");
+        bridge::path_arg(output_dir, "output_dir");
         if (nb::len(plot_filename) == 0)
             throw nb::value_error("plot 非 None 时,plot_filename 必须提供");
     }

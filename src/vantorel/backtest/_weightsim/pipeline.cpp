@@ -142,9 +142,8 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     const Index window = int_arg(rolling_window, "rolling_window");
     const TradingCosts costs = trading_costs_arg(total_money, fee, rule_fee);
     const std::optional<std::string> image_kind = optional_str_arg(plot_image_kind, "plot_image_kind");
-    if (!plot_save_path.is_none() && !PyUnicode_Check(plot_save_path.ptr()) &&
-        !nb::hasattr(plot_save_path, "__fspath__"))
-        raise_type_error("plot_save_path", "str", plot_save_path);
+    if (!plot_save_path.is_none())
+        path_arg(plot_save_path, "plot_save_path");
     const std::string name = str_arg(strategy_name, "strategy_name");
     (void)optional_str_arg(plot_title, "plot_title");
     Frame strategy = frame_arg(strategy_matrix, "strategy_matrix");

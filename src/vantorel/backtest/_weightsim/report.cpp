@@ -35,7 +35,12 @@ bool is_missing(nb::handle value) {
 }
 
 double as_double(nb::handle value) {
-    return nb::cast<double>(nb::float_(value));
+    const double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        bridge::raise_type_error("value", "float", value);
+    }
+    return d;
 }
 
 int digits_arg(nb::handle digits) {
@@ -102,11 +107,33 @@ nb::object column_values(nb::handle frame, const char* column) {
     return frame[column].attr("to_numpy")("dtype"_a = "float64", "na_value"_a = libs().np.attr("nan"));
 }
 
+// The daily table's column, or the key error of a table that lacks it, naming the column.
+nb::object daily_column(nb::handle daily, const char* column) {
+    if (!bridge::truthy(daily.attr("columns").attr("__contains__")(column))) {
+        const std::string msg = std::string("Argument 'daily' has no column '") + column + "'";
+        PyErr_SetString(PyExc_KeyError, msg.c_str());
+        throw nb::python_error();
+    }
+    return daily[column];
+}
+
 nb::object yearly_performance_metrics(nb::handle daily) {
-    nb::object years = daily.attr("index").attr("year").attr("to_numpy")("dtype"_a = "int64");
-    const std::vector<double> strategy = bridge::float_values(daily["daily_return"], "daily_return");
-    const std::vector<double> excess = bridge::float_values(daily["extra_daily_return"], "extra_daily_return");
+    if (!bridge::is_frame(daily))
+        bridge::raise_type_error("daily", "DataFrame", daily);
+    nb::object row_index = daily.attr("index");
+    // Years come from a date-time index; anything else is the attribute error it always was, named.
+    if (PyObject_IsInstance(row_index.ptr(), libs().pd.attr("DatetimeIndex").ptr()) != 1) {
+        const std::string msg = "Argument 'daily' needs a date-time row index, got " +
+                                nb::cast<std::string>(nb::type_name(row_index.type()));
+        PyErr_SetString(PyExc_AttributeError, msg.c_str());
+        throw nb::python_error();
+    }
+    nb::object returns = daily_column(daily, "daily_return"), extra = daily_column(daily, "extra_daily_return");
+    nb::object years = row_index.attr("year").attr("to_numpy")("dtype"_a = "int64");
     const std::vector<double> year_numbers = bridge::float_values(years, "year");  // small integers, exact
+    const auto n = static_cast<Index>(year_numbers.size());
+    const std::vector<double> strategy = bridge::float_values(returns, "daily_return", n);
+    const std::vector<double> excess = bridge::float_values(extra, "extra_daily_return", n);
     const std::vector<std::int64_t> year(year_numbers.begin(), year_numbers.end());
     const double periods = periods_per_year();
     std::vector<YearlyRow> rows;
