@@ -304,3 +304,14 @@ def test_report_helpers_name_what_they_cannot_read(ws, core, tmp_path):
             groups(core, m, plot_save_path=bad)
         with pytest.raises(TypeError, match=r"^Argument 'plot_save_path' has incorrect type \(expected str or os"):
             strategy(ws, m, plot_save_path=bad)
+
+
+def test_conversion_errors_carry_the_cause_not_a_traceback(ws):
+    m = market()
+    weights = m.weights.astype(object)
+    weights.iloc[0, 0] = "x"
+    with pytest.raises(TypeError) as info:
+        strategy(ws, m, weights=weights)
+    text = str(info.value)
+    assert text.startswith("Argument 'strategy_matrix' has incorrect dtype") and "Traceback" not in text
+    assert text.endswith("ValueError: could not convert string to float: 'x'")

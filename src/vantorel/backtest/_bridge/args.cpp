@@ -39,6 +39,10 @@ void raise_type_error(const char* name, const char* expected, nb::handle given) 
     throw nb::type_error(msg.c_str());
 }
 
+std::string error_text(const nb::python_error& e) {
+    return type_name_of(e.value()) + ": " + nb::cast<std::string>(nb::str(e.value()));
+}
+
 std::int64_t int_arg(nb::handle value, const char* name) {
     // Python and NumPy integers exactly, through __index__ (bool counts as an integer).
     if (PyLong_Check(value.ptr()) || (!PyFloat_Check(value.ptr()) && PyIndex_Check(value.ptr()))) {

@@ -22,6 +22,8 @@ namespace nb = nanobind;
 
 // Raises TypeError "Argument '<name>' has incorrect type (expected <expected>, got <given type>)".
 [[noreturn]] void raise_type_error(const char* name, const char* expected, nb::handle given);
+// "ValueError: could not convert ..." of a caught Python error, without its traceback.
+std::string error_text(const nb::python_error& e);
 
 // An integer argument; a float is truncated toward zero; anything else is a type error.
 std::int64_t int_arg(nb::handle value, const char* name);

@@ -62,9 +62,9 @@ nb::object as_float64(nb::handle pandas_object, const char* name) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
             throw;
         if (pandas)
-            raise_dtype_error(name, cell_wise.empty() ? "object" : cell_wise, e.what());
+            raise_dtype_error(name, cell_wise.empty() ? "object" : cell_wise, error_text(e));
         const std::string msg =
-            std::string("Argument '") + name + "' holds values that are not numbers: " + e.what();
+            std::string("Argument '") + name + "' holds values that are not numbers: " + error_text(e);
         throw nb::value_error(msg.c_str());
     }
 }
