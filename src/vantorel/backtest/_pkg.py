@@ -167,9 +167,16 @@ def _check_digest(info: Any) -> None:
 
 
 def _install(staging: Path, store_dir: Path, work: Path) -> None:
-    """Puts the unpacked store in place with renames; the previous content goes with ``work``."""
-    if store_dir.is_symlink() or (store_dir.exists() and not store_dir.is_dir()):
-        raise VantorelError(f"回测数据目录不是目录: {store_dir}")
-    if store_dir.exists():
-        os.replace(store_dir, work / "previous")
-    os.replace(staging, store_dir)
+    """Puts the unpacked store in place with renames; the previous content goes with ``work``.
+
+    Under the directory's writer lock (a sibling lock file, as the directory itself is replaced),
+    so an install never lands in the middle of another process's write of the same store.
+    """
+    from vantorel.backtest._store import _writer_lock
+
+    with _writer_lock(store_dir):
+        if store_dir.is_symlink() or (store_dir.exists() and not store_dir.is_dir()):
+            raise VantorelError(f"回测数据目录不是目录: {store_dir}")
+        if store_dir.exists():
+            os.replace(store_dir, work / "previous")
+        os.replace(staging, store_dir)

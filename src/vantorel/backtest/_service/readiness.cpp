@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "_store/store.hpp"
 #include "service.hpp"
 
 namespace vantorel::service {
@@ -116,6 +117,9 @@ nb::object new_store() {
 void prepare_backtest_data(BacktestService& self) {
     nb::object m = module();
     nb::object store_dir = m.attr("_DEFAULT_DATA_DIR");
+    // One preparation at a time per directory, across processes and threads: the course is decided
+    // from what the previous one left, and nothing is fetched twice or written over a half-done store.
+    const store::HeldWriterLock lock(store_dir);
     nb::object store = new_store();
     nb::object service_type = m.attr("BacktestService");
 
