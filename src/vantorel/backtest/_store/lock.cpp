@@ -122,7 +122,7 @@ WriterLock::WriterLock(nb::handle store_dir) : lock_path_(lock_file_path(store_d
         raise_vantorel("无法创建回测数据目录写锁: " + lock_path_ + " (" + e.what() + ")");
     }
     if (outcome == Outcome::TimedOut)
-        raise_vantorel("等待回测数据目录写锁超时(" + seconds_text(timeout) + " 秒), 另一个进程正在写入: " +
+        raise_vantorel("等待回测数据目录写锁超时(" + seconds_text(timeout) + " 秒), 另一写入者仍在写入: " +
                        path_text(store_dir));
 }
 

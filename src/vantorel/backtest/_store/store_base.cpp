@@ -169,7 +169,9 @@ void register_store(nb::module_& m) {
              "when keys is None) cut to the inclusive date bounds, plus \"benchmark_dict\".\n\n"
              "Only the requested rows are read. With mmap=True the arrays are read-only mappings of\n"
              "the files (sizes checked, checksums not); with mmap=False they are owned copies whose\n"
-             "row checksums are verified. Faulty files raise VantorelError naming the dataset.")
+             "row checksums are verified. Faulty files raise VantorelError naming the dataset.\n\n"
+             "Takes no lock: a read disturbed by a concurrent writer is repeated on the metadata the\n"
+             "writer committed.")
         .def(
             "_load_catalogue",
             [](const StoreBase& s, nb::handle start_date, nb::handle end_date, nb::handle mmap) {
