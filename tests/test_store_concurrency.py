@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import multiprocessing
+import os
 import signal
 import subprocess
 import sys
@@ -13,9 +14,9 @@ import pandas as pd
 import pytest
 
 from vantorel import singleton
-from vantorel.backtest import BacktestService, _service, _store, synthetic
+from vantorel.backtest import BacktestService, _pkg, _service, _store, synthetic
 from vantorel.backtest._prepare import BinaryPreparedDataStore
-from vantorel.backtest.package_server import PackageServer, build_package
+from vantorel.backtest.package_server import PackageServer, archive_store, build_package
 from vantorel.backtest.synthetic_service import SyntheticDataService
 from vantorel.exceptions import VantorelError
 
@@ -192,3 +193,25 @@ def test_readers_need_no_lock_file(tmp_path):
     assert list(store.load()["data"]["close_price"].index) == mkt.dates
     with pytest.raises(VantorelError, match="写锁"):
         store.update_tail(payload(mkt, 8))
+
+
+def test_an_install_over_a_store_never_leaves_the_directory_without_one(tmp_path, monkeypatch):
+    old, new = synthetic.make_market(8, 4, seed=1), synthetic.make_market(9, 4, seed=2)
+    source = tmp_path / "source"
+    BinaryPreparedDataStore(source).write(synthetic.market_payload(new))
+    store_dir = tmp_path / "home" / "store"
+    BinaryPreparedDataStore(store_dir).write(synthetic.market_payload(old))
+    gaps = []
+    replace = os.replace
+
+    def watched(src, dst):
+        replace(src, dst)
+        if not (store_dir / "metadata.pkl").exists():
+            gaps.append((src, dst))
+
+    monkeypatch.setattr(os, "replace", watched)
+    with PackageServer(archive_store(source)) as server:
+        _pkg.download_benchmark_package(server.client(), store_dir)
+    assert gaps == []
+    assert BinaryPreparedDataStore(store_dir).load_metadata()["datasets"]["close_price"]["index"] == new.dates
+    assert sorted(p.name for p in store_dir.parent.iterdir()) == ["store"]

@@ -31,7 +31,8 @@ std::string component_key(const std::string& name);
 nb::object clean_matrix(nb::handle frame);
 
 // ---- metadata (metadata.cpp) ----------------------------------------------------
-// Real records are a few MB (4,000 dates x 5,000 codes: about 3 MB); anything far larger is damage.
+// Real records are a few MB (4,000 dates x 5,000 codes x 20 datasets: about 2 MB); anything far
+// larger is damage, and is refused before it is read into memory.
 inline constexpr std::size_t kMaxMetadataBytes = std::size_t{64} << 20;
 // The bytes of the metadata file: FileNotFoundError when absent, VantorelError when it is not a
 // regular file, too large or unreadable.
