@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import datetime as dt
 import os
 import pickle
 import subprocess
@@ -172,6 +173,6 @@ def test_metadata_unpickler_converts_only_what_the_stream_holds(store):
         store.load_metadata()
     # bytes as protocol 2 writes them (a latin-1 text through _codecs.encode) still read
     md = BinaryPreparedDataStore(store.store_dir)
-    raw = {"datasets": {}, "meta": {"raw": b"\x00\xff" * 3}}
+    raw = {"datasets": {}, "meta": {"raw": b"\x00\xff" * 3, "empty": b"", "when": dt.datetime(2020, 1, 2, 3)}}
     store.metadata_path.write_bytes(pickle.dumps(raw, protocol=2))
     assert md.load_metadata() == raw

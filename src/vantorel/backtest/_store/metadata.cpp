@@ -21,8 +21,8 @@ nb::object vantorel_error_type() {
 
 // The record may come from a downloaded package, and a plain unpickler runs whatever callable the
 // stream names. Only containers, scalars and date/time values may be rebuilt, and nothing may grow
-// far beyond the stream that describes it: `bytearray` and `_codecs.encode` (how protocol 2 spells
-// bytes) are wrapped so that they only convert data the stream holds.
+// far beyond the stream that describes it: `bytes`, `bytearray` and `_codecs.encode` (how protocol
+// 2 spells bytes) are wrapped so that they only convert data the stream holds.
 bool allowed_global(const std::string& module, const std::string& name) {
     static const std::set<std::pair<std::string, std::string>> kAllowed = {
         {"builtins", "set"},       {"builtins", "frozenset"},     {"builtins", "complex"},
@@ -36,7 +36,9 @@ bool allowed_global(const std::string& module, const std::string& name) {
     raise_vantorel("回测数据元信息文件包含不允许的对象: " + what);
 }
 
-nb::object restricted_find_class(const std::string& module, const std::string& name) {
+nb::object restricted_find_class(const std::string& stream_module, const std::string& name) {
+    // protocols below 3 name the builtins module as Python 2 did
+    const std::string module = stream_module == "__builtin__" ? "builtins" : stream_module;
     if (module == "_codecs" && name == "encode")
         return nb::cpp_function(
             [](nb::handle text, nb::handle encoding) {
@@ -49,16 +51,14 @@ nb::object restricted_find_class(const std::string& module, const std::string& n
                 return nb::steal(PyUnicode_AsLatin1String(text.ptr()));
             },
             nb::arg("obj"), nb::arg("encoding"));
-    if (module == "builtins" && name == "bytearray")
-        return nb::cpp_function(
-            [](nb::args args) {
-                // a copy of bytes the stream holds; a size (bytearray(n)) would allocate at will
-                if (args.size() == 0)
-                    return nb::object(nb::module_::import_("builtins").attr("bytearray")());
-                if (!nb::isinstance<nb::bytes>(args[0]) && !nb::isinstance<nb::str>(args[0]))
-                    refused("bytearray(" + nb::cast<std::string>(nb::str(nb::type_name(args[0].type()))) + ")");
-                return nb::module_::import_("builtins").attr("bytearray")(*args);
-            });
+    if (module == "builtins" && (name == "bytearray" || name == "bytes"))
+        return nb::cpp_function([name](nb::args args) {
+            // a copy of bytes the stream holds (protocol 2 spells b"" as bytes()); a size, as in
+            // bytearray(n), would allocate at the stream's will
+            if (args.size() > 0 && !nb::isinstance<nb::bytes>(args[0]) && !nb::isinstance<nb::str>(args[0]))
+                refused(name + "(" + nb::cast<std::string>(nb::str(nb::type_name(args[0].type()))) + ")");
+            return nb::module_::import_("builtins").attr(name.c_str())(*args);
+        });
     if (!allowed_global(module, name))
         refused(module + "." + name);
     return nb::module_::import_(module.c_str()).attr(name.c_str());
