@@ -192,8 +192,10 @@ FileMapping::~FileMapping() {
 
 std::unique_ptr<FileLock> FileLock::acquire(const std::string& path, double timeout_seconds) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(std::max(timeout_seconds, 0.0)));
+    // NaN or negative: one try; the cap keeps the deadline within the clock's range
+    const double wait = timeout_seconds >= 0 ? std::min(timeout_seconds, 365.0 * 86400) : 0.0;
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wait));
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
         // O_NOFOLLOW: a link planted at the lock's name is refused, never followed.

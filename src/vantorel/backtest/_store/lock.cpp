@@ -5,6 +5,7 @@
 // thread per lock file, re-entrant (a preparation holds it while the store's own writes take it
 // again), other threads wait. A second flock on the same file from the holding process would block
 // on itself, so the file lock is taken once per process and counted here.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -40,8 +41,7 @@ enum class Outcome { Held, TimedOut };
 // Called without the GIL.
 Outcome take(const std::string& lock_path, double timeout) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(timeout, 0.0)));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
     const auto me = std::this_thread::get_id();
     std::unique_lock lk(table_mutex);
     Holder& h = table()[lock_path];  // std::map: the reference stays valid as entries are added
@@ -85,8 +85,11 @@ void give_back(const std::string& lock_path) noexcept {
     }
 }
 
+// Seconds to wait; NaN or negative waits not at all, and anything past a year counts as a year
+// (a deadline must stay within the clock's range).
 double lock_timeout() {
-    return nb::cast<double>(nb::module_::import_("vantorel.backtest._store").attr("LOCK_TIMEOUT"));
+    const double t = nb::cast<double>(nb::float_(nb::module_::import_("vantorel.backtest._store").attr("LOCK_TIMEOUT")));
+    return t >= 0 ? std::min(t, 365.0 * 86400) : 0.0;
 }
 
 std::string seconds_text(double s) {
