@@ -1,6 +1,7 @@
 #include "vantorel/row_hash.hpp"
 
 #include <cstring>
+#include <string>
 
 namespace vantorel {
 
@@ -89,6 +90,40 @@ void hash_rows(const void* data, Index rows, std::size_t row_bytes, std::uint64_
     const auto* p = static_cast<const unsigned char*>(data);
     for (Index i = 0; i < rows; ++i)
         out[i] = hash_bytes(p + static_cast<std::size_t>(i) * row_bytes, row_bytes);
+}
+
+namespace {
+
+void append_count(std::string& out, std::uint64_t n) {
+    char bytes[8];
+    std::memcpy(bytes, &n, 8);
+    out.append(bytes, 8);
+}
+
+void append_group(std::string& out, const std::vector<std::string_view>& labels) {
+    append_count(out, labels.size());
+    for (std::string_view label : labels) {
+        append_count(out, label.size());
+        out.append(label);
+    }
+}
+
+}  // namespace
+
+std::uint64_t hash_labels(const std::vector<std::string_view>& dates, const std::vector<std::string_view>* codes,
+                          const std::optional<std::string_view>& name) {
+    std::string buffer;
+    append_group(buffer, dates);
+    if (codes != nullptr) {
+        buffer.push_back('c');
+        append_group(buffer, *codes);
+    }
+    if (name) {
+        buffer.push_back('n');
+        append_count(buffer, name->size());
+        buffer.append(*name);
+    }
+    return hash_bytes(buffer.data(), buffer.size());
 }
 
 }  // namespace vantorel

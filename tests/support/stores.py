@@ -104,3 +104,60 @@ def check_manifest(store) -> None:
 
 def data_files(store) -> set[str]:
     return {p.name for p in store.store_dir.glob("*.bin")}
+
+
+# ---- worker processes that prepare one directory at once ------------------------------------------
+
+_worker: dict = {}
+
+
+def init_preparer(url: str, market_args: tuple, visible_days: int, barriers: dict) -> None:
+    """Pool initializer: this process's data-service client (a synthetic market) and download client."""
+    from vantorel import singleton
+    from vantorel._http import HttpClient
+    from vantorel.backtest import synthetic
+    from vantorel.backtest.synthetic_service import SyntheticDataService
+
+    n_days, n_stocks, seed, start = market_args
+    mkt = synthetic.make_market(n_days, n_stocks, seed=seed, start_date=start)
+    http = HttpClient(url, backoff=0.01, timeout=10.0)
+    singleton._instance = SyntheticDataService(mkt, visible_days=visible_days, http=http)
+    _worker["barriers"] = barriers
+
+
+def prepare_at_once(job: tuple) -> str | None:
+    """Waits until every party of the round is ready, then prepares ``directory``; the error text or None."""
+    from vantorel import singleton
+    from vantorel.backtest import BacktestService, _service
+
+    directory, parties = job
+    _service._DEFAULT_DATA_DIR = Path(directory)
+    _worker["barriers"][parties].wait()
+    try:
+        BacktestService(singleton._instance.http).prepare_backtest_data()
+    except Exception as exc:  # reported to the test, which counts every failure
+        return f"{type(exc).__name__}: {exc}"
+    return None
+
+
+def load_until(directory: str, market_args: tuple, stop, out) -> None:
+    """Loads the store behind the service in a loop until ``stop`` is set; puts (loads, errors) on ``out``.
+
+    Each load must hold a prefix of the market's dates with the market's values."""
+    from vantorel.backtest import BacktestService, _service, synthetic
+
+    n_days, n_stocks, seed, start = market_args
+    mkt = synthetic.make_market(n_days, n_stocks, seed=seed, start_date=start)
+    close = mkt.frames["close_price"]
+    _service._DEFAULT_DATA_DIR = Path(directory)
+    loads, errors = 0, []
+    while not stop.is_set() or loads == 0:
+        try:
+            data = BacktestService(None).load_backtest_data().data
+            got = data["close_price"]
+            assert list(got.index) == mkt.dates[: len(got)], "dates"
+            np.testing.assert_array_equal(got.to_numpy(), close.to_numpy()[: len(got)])
+            loads += 1
+        except Exception as exc:  # counted: a reader must never fail because of a writer
+            errors.append(f"{type(exc).__name__}: {exc}")
+    out.put((loads, errors[:5], len(errors)))

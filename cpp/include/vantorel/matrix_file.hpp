@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@ namespace vantorel {
 
 class FileError : public std::runtime_error {
 public:
-    enum class Kind { Missing, TooShort, Io };
+    enum class Kind { Missing, TooShort, NotRegular, TooLarge, Io };
     FileError(Kind kind, const std::string& path, const std::string& what)
         : std::runtime_error(what), kind_(kind), path_(path) {}
     Kind kind() const { return kind_; }
@@ -25,8 +26,14 @@ private:
     std::string path_;
 };
 
-// Size in bytes, or -1 when the file does not exist.
+// Only regular files are read or written: a pipe, device or directory put in place of a store file
+// must fail at once, never block. Symbolic links are followed; their target must be a regular file.
+
+// Size in bytes, or -1 when the file does not exist; FileError::NotRegular for anything but a file.
 std::int64_t file_size(const std::string& path);
+
+// The whole file, refused (FileError::TooLarge) when it is longer than `max_bytes`.
+std::string read_whole(const std::string& path, std::size_t max_bytes);
 
 // Creates (or truncates) `path` with exactly these bytes and syncs it.
 void write_file(const std::string& path, const void* data, std::size_t bytes);
@@ -52,6 +59,24 @@ private:
     void* base_ = nullptr;
     std::size_t length_ = 0;
     const void* data_ = nullptr;
+};
+
+// An exclusive advisory lock (flock) held through a lock file. The kernel drops it when the holder's
+// process dies, so a killed writer never blocks the next one. The holder removes the file as it
+// lets go; a waiter that then wins the lock of the removed file tries again on the new one.
+class FileLock {
+public:
+    // Waits up to `timeout_seconds` (polling); nullptr when the wait ran out, FileError when the
+    // lock file cannot be created.
+    static std::unique_ptr<FileLock> acquire(const std::string& path, double timeout_seconds);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    FileLock(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    int fd_;
+    std::string path_;
 };
 
 void sync_directory(const std::string& dir);

@@ -307,9 +307,32 @@ def _check_digest(info: Any) -> None:
 
 
 def _install(staging: Path, store_dir: Path, work: Path) -> None:
-    """Puts the unpacked store in place with renames; the previous content goes with ``work``."""
-    if store_dir.is_symlink() or (store_dir.exists() and not store_dir.is_dir()):
-        raise VantorelError(f"回测数据目录不是目录: {store_dir}")
-    if store_dir.exists():
-        os.replace(store_dir, work / "previous")
-    os.replace(staging, store_dir)
+    """Puts the unpacked store in place with renames; the previous content goes with ``work``.
+
+    Under the directory's writer lock (a sibling lock file, as the directory itself is replaced),
+    so an install never lands in the middle of another process's write of the same store. Where the
+    system can swap two directories in one step, a reader of ``store_dir`` finds a store there at
+    every moment.
+    """
+    from vantorel.backtest._store import _writer_lock
+
+    with _writer_lock(store_dir):
+        if store_dir.is_symlink() or (store_dir.exists() and not store_dir.is_dir()):
+            raise VantorelError(f"回测数据目录不是目录: {store_dir}")
+        if store_dir.exists() and _exchange(staging, store_dir):
+            return  # the previous store now lies at ``staging``, inside ``work``
+        if store_dir.exists():
+            os.replace(store_dir, work / "previous")
+        os.replace(staging, store_dir)
+
+
+def _exchange(a: Path, b: Path) -> bool:
+    """Swaps two directories in one step (Linux renameat2); False where the system cannot."""
+    import ctypes
+
+    try:
+        renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
+    except (AttributeError, OSError):
+        return False
+    at_fdcwd, rename_exchange = -100, 2
+    return renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) == 0

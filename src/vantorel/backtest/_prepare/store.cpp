@@ -10,20 +10,13 @@ namespace {
 struct PreparedStore : vantorel::store::StoreBase {};
 
 nb::dict load(nb::handle self, nb::handle start_date, nb::handle end_date, nb::handle keys, nb::handle mmap) {
-    nb::object requested = nb::borrow(keys);
-    if (requested.is_none()) {
-        // Only catalogue datasets that this store actually holds, in catalogue order.
-        nb::dict metadata = nb::borrow<nb::dict>(self.attr("load_metadata")());
-        nb::object datasets = metadata.contains("datasets") ? nb::object(metadata["datasets"]) : nb::dict();
-        nb::list present;
-        for (nb::handle key : self.attr("matrix_dtype"))
-            if (nb::cast<bool>(datasets.attr("__contains__")(key)))
-                present.append(key);
-        requested = present;
-    }
     nb::object base = store_module().attr("BinaryPreparedDataStoreBase");
-    nb::object result = base.attr("load")(self, "start_date"_a = start_date, "end_date"_a = end_date,
-                                          "keys"_a = requested, "mmap"_a = mmap);
+    // keys=None: only catalogue datasets that this store actually holds, in catalogue order, chosen
+    // from the same metadata record the rows are read with.
+    nb::object result = keys.is_none()
+                            ? base.attr("_load_catalogue")(self, start_date, end_date, mmap)
+                            : base.attr("load")(self, "start_date"_a = start_date, "end_date"_a = end_date,
+                                                "keys"_a = keys, "mmap"_a = mmap);
     if (!nb::isinstance<nb::dict>(result))
         vantorel::bridge::raise_type_error("load", "dict", result);
     return nb::borrow<nb::dict>(result);
@@ -36,6 +29,8 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices, 
         vantorel::bridge::raise_type_error("component_names", "list", component_names);
     nb::object store = store_module();
     nb::dict matrices = nb::borrow<nb::dict>(component_matrices);
+    // The record read here is rewritten below: no other writer may commit in between.
+    const vantorel::store::HeldWriterLock lock(self.attr("store_dir"));
     nb::dict metadata = nb::borrow<nb::dict>(self.attr("load_metadata")());
     nb::object datasets = metadata.attr("setdefault")("datasets", nb::dict());
     nb::object store_dir = self.attr("store_dir");

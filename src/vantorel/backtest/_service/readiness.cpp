@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "_store/store.hpp"
 #include "service.hpp"
 
 namespace vantorel::service {
@@ -116,6 +117,9 @@ nb::object new_store() {
 void prepare_backtest_data(BacktestService& self) {
     nb::object m = module();
     nb::object store_dir = m.attr("_DEFAULT_DATA_DIR");
+    // One preparation at a time per directory, across processes and threads: the course is decided
+    // from what the previous one left, and nothing is fetched twice or written over a half-done store.
+    const store::HeldWriterLock lock(store_dir);
     nb::object store = new_store();
     nb::object service_type = m.attr("BacktestService");
 
@@ -159,7 +163,10 @@ void register_readiness(nb::class_<BacktestService>& cls) {
             "Without local data the complete package is downloaded and unpacked; an incomplete store\n"
             "(a key dataset, the benchmarks or a membership matrix missing) is deleted and downloaded\n"
             "again; a complete one gets the trading days from its second-to-last date up to today\n"
-            "appended. Every course ends by logging each dataset's latest date.")
+            "appended. Every course ends by logging each dataset's latest date.\n\n"
+            "Preparations of one directory take turns, across processes and threads: each holds the\n"
+            "directory's writer lock from its decision to its last write, waiting up to\n"
+            "vantorel.backtest._store.LOCK_TIMEOUT seconds for another one (VantorelError after).")
         .def_static("_find_missing_datasets", &find_missing_datasets, "store"_a.none(),
                     nb::sig("def _find_missing_datasets(store: vantorel.backtest._prepare.BinaryPreparedDataStore) "
                             "-> list[str]"),

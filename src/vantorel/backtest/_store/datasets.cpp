@@ -59,9 +59,45 @@ struct ChecksumMismatch {
             raise_vantorel("回测数据集 " + d.key + " 的文件缺失: " + name);
         case FileError::Kind::TooShort:
             raise_vantorel("回测数据集 " + d.key + " 的文件大小与描述不符: " + name);
+        case FileError::Kind::NotRegular:
+            raise_vantorel("回测数据集 " + d.key + " 的文件不是普通文件: " + name);
         default:
             raise_vantorel("回测数据集 " + d.key + " 的文件无法读取: " + e.what());
     }
+}
+
+std::string_view label_view(nb::handle label) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(label.ptr(), &size);
+    if (text == nullptr)
+        throw nb::python_error();
+    return {text, static_cast<std::size_t>(size)};
+}
+
+// The checksum of a dataset's labels (date and code texts, series name), 8 bytes little-endian.
+// The views point into the label objects, which the descriptor keeps alive.
+std::string labels_checksum(const Dataset& d) {
+    std::vector<std::string_view> dates, codes;
+    dates.reserve(static_cast<std::size_t>(d.rows));
+    for (nb::handle label : d.index)
+        dates.push_back(label_view(label));
+    if (!d.is_series) {
+        codes.reserve(static_cast<std::size_t>(d.cols));
+        for (nb::handle label : d.columns) {
+            if (!nb::isinstance<nb::str>(label))
+                bad_descriptor(d.key, "columns 标签不是文本");
+            codes.push_back(label_view(label));
+        }
+    }
+    // a name of another type than text is told apart by its repr and a marker
+    nb::object name_text;
+    std::optional<std::string_view> name;
+    if (d.is_series && !d.name.is_none()) {
+        name_text = nb::isinstance<nb::str>(d.name) ? d.name : nb::str("\x01") + nb::repr(d.name);
+        name = label_view(name_text);
+    }
+    const std::uint64_t h = hash_labels(dates, d.is_series ? nullptr : &codes, name);
+    return std::string(reinterpret_cast<const char*>(&h), 8);
 }
 
 void* array_data(nb::handle array) {
@@ -139,6 +175,14 @@ Dataset parse_descriptor(const std::string& key, nb::handle descriptor) {
     if (static_cast<Index>(hashes.size()) != d.rows * 8)
         bad_descriptor(key, "checksum 与 shape 不符");
     d.row_hashes.assign(hashes.c_str(), hashes.size());
+    // Written since labels were checksummed; older stores have rows checksums only.
+    if (checksum.contains("labels")) {
+        nb::object stored = checksum["labels"];
+        if (!nb::isinstance<nb::bytes>(stored) ||
+            std::string_view(nb::borrow<nb::bytes>(stored).c_str(), nb::borrow<nb::bytes>(stored).size()) !=
+                labels_checksum(d))
+            raise_vantorel("回测数据集 " + key + " 的标签校验和不符: 日期、股票代码或名称已损坏");
+    }
     if (desc.contains("tail") && !desc["tail"].is_none()) {
         if (!nb::isinstance<nb::dict>(desc["tail"]))
             bad_descriptor(key, "tail");
@@ -171,6 +215,8 @@ nb::dict make_descriptor(const Dataset& d) {
     nb::dict checksum;
     checksum["algorithm"] = kChecksumAlgorithm;
     checksum["rows"] = nb::bytes(d.row_hashes.data(), d.row_hashes.size());
+    const std::string labels = labels_checksum(d);
+    checksum["labels"] = nb::bytes(labels.data(), labels.size());
     desc["checksum"] = checksum;
     if (d.tail) {
         nb::dict tail;
@@ -182,7 +228,17 @@ nb::dict make_descriptor(const Dataset& d) {
     return desc;
 }
 
+static void check_file_sizes(const std::string& dir, const Dataset& d);
+
 void check_files(const std::string& dir, const Dataset& d) {
+    try {
+        check_file_sizes(dir, d);
+    } catch (const FileError& e) {
+        file_fault(d, e);
+    }
+}
+
+static void check_file_sizes(const std::string& dir, const Dataset& d) {
     const std::uint64_t rb = d.row_bytes();
     const Index main_rows = d.tail ? d.tail->start_row : d.rows;
     const std::int64_t size = file_size(dir + "/" + d.file);

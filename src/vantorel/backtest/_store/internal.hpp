@@ -31,6 +31,13 @@ std::string component_key(const std::string& name);
 nb::object clean_matrix(nb::handle frame);
 
 // ---- metadata (metadata.cpp) ----------------------------------------------------
+// Real records are a few MB (4,000 dates x 5,000 codes x 20 datasets: about 2 MB); anything far
+// larger is damage, and is refused before it is read into memory.
+inline constexpr std::size_t kMaxMetadataBytes = std::size_t{64} << 20;
+// The bytes of the metadata file: FileNotFoundError when absent, VantorelError when it is not a
+// regular file, too large or unreadable.
+std::string read_metadata_bytes(nb::handle metadata_path);
+nb::dict parse_metadata(const std::string& bytes, nb::handle metadata_path);
 nb::dict read_metadata(nb::handle metadata_path);
 // Replaces the metadata file in one step (pickle, highest protocol).
 void commit_metadata(nb::handle metadata_path, nb::handle metadata);
@@ -69,7 +76,7 @@ struct Dataset {
 Dataset parse_descriptor(const std::string& key, nb::handle descriptor);
 nb::dict make_descriptor(const Dataset& d);
 
-// Checks that the files exist with the sizes the descriptor gives.
+// Checks that the files exist, are regular files and have the sizes the descriptor gives.
 void check_files(const std::string& dir, const Dataset& d);
 // Rows [begin, end) into `dest`, checksums verified.
 void read_rows(const std::string& dir, const Dataset& d, Index begin, Index end, void* dest);
@@ -107,8 +114,24 @@ bool update_tail(const StoreBase& store, nb::handle payload);
 // Completes a tail update that a crash interrupted; returns the metadata now on disk.
 nb::dict finish_pending(const StoreBase& store, nb::dict metadata);
 
+// ---- the writer lock (lock.cpp) ---------------------------------------------------
+// Held by every writer of a store directory for as long as it writes; waits up to the module's
+// LOCK_TIMEOUT for another writer, then raises VantorelError naming the directory.
+class WriterLock {
+public:
+    explicit WriterLock(nb::handle store_dir);
+    ~WriterLock();
+    WriterLock(const WriterLock&) = delete;
+    WriterLock& operator=(const WriterLock&) = delete;
+
+private:
+    std::string lock_path_;
+};
+std::string lock_file_path(nb::handle store_dir);
+
 // ---- registration ------------------------------------------------------------------
 void register_labels(nb::module_& m);
 void register_store(nb::module_& m);
+void register_lock(nb::module_& m);
 
 }  // namespace vantorel::store

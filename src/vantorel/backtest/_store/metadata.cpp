@@ -20,20 +20,47 @@ nb::object vantorel_error_type() {
 }
 
 // The record may come from a downloaded package, and a plain unpickler runs whatever callable the
-// stream names. Only containers, scalars and date/time values may be rebuilt.
+// stream names. Only containers, scalars and date/time values may be rebuilt, and nothing may grow
+// far beyond the stream that describes it: `bytes`, `bytearray` and `_codecs.encode` (how protocol
+// 2 spells bytes) are wrapped so that they only convert data the stream holds.
 bool allowed_global(const std::string& module, const std::string& name) {
     static const std::set<std::pair<std::string, std::string>> kAllowed = {
-        {"builtins", "set"},          {"builtins", "frozenset"},  {"builtins", "complex"},
-        {"builtins", "bytearray"},    {"collections", "OrderedDict"}, {"_codecs", "encode"},
-        {"datetime", "date"},         {"datetime", "datetime"},   {"datetime", "time"},
-        {"datetime", "timedelta"},    {"datetime", "timezone"},
+        {"builtins", "set"},       {"builtins", "frozenset"},     {"builtins", "complex"},
+        {"collections", "OrderedDict"}, {"datetime", "date"},     {"datetime", "datetime"},
+        {"datetime", "time"},      {"datetime", "timedelta"},     {"datetime", "timezone"},
     };
     return kAllowed.count({module, name}) > 0;
 }
 
-nb::object restricted_find_class(const std::string& module, const std::string& name) {
+[[noreturn]] void refused(const std::string& what) {
+    raise_vantorel("回测数据元信息文件包含不允许的对象: " + what);
+}
+
+nb::object restricted_find_class(const std::string& stream_module, const std::string& name) {
+    // protocols below 3 name the builtins module as Python 2 did
+    const std::string module = stream_module == "__builtin__" ? "builtins" : stream_module;
+    if (module == "_codecs" && name == "encode")
+        return nb::cpp_function(
+            [](nb::handle text, nb::handle encoding) {
+                // bytes pickled at protocol 2: a str of code points below 256, encoded as latin-1
+                if (!nb::isinstance<nb::str>(text) || !nb::isinstance<nb::str>(encoding))
+                    refused("_codecs.encode");
+                const std::string enc = nb::cast<std::string>(encoding);
+                if (enc != "latin1" && enc != "latin-1")
+                    refused("_codecs.encode(" + enc + ")");
+                return nb::steal(PyUnicode_AsLatin1String(text.ptr()));
+            },
+            nb::arg("obj"), nb::arg("encoding"));
+    if (module == "builtins" && (name == "bytearray" || name == "bytes"))
+        return nb::cpp_function([name](nb::args args) {
+            // a copy of bytes the stream holds (protocol 2 spells b"" as bytes()); a size, as in
+            // bytearray(n), would allocate at the stream's will
+            if (args.size() > 0 && !nb::isinstance<nb::bytes>(args[0]) && !nb::isinstance<nb::str>(args[0]))
+                refused(name + "(" + nb::cast<std::string>(nb::str(nb::type_name(args[0].type()))) + ")");
+            return nb::module_::import_("builtins").attr(name.c_str())(*args);
+        });
     if (!allowed_global(module, name))
-        raise_vantorel("回测数据元信息文件包含不允许的对象: " + module + "." + name);
+        refused(module + "." + name);
     return nb::module_::import_(module.c_str()).attr(name.c_str());
 }
 
@@ -67,21 +94,28 @@ std::string path_text(nb::handle path) {
     return nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(path));
 }
 
-nb::dict read_metadata(nb::handle metadata_path) {
+std::string read_metadata_bytes(nb::handle metadata_path) {
     const std::string path = path_text(metadata_path);
-    const std::int64_t size = file_size(path);
-    if (size < 0) {
-        const std::string msg = "未找到回测数据元信息文件: " + path;
-        PyErr_SetString(PyExc_FileNotFoundError, msg.c_str());
-        throw nb::python_error();
-    }
-    std::string bytes(static_cast<std::size_t>(size), '\0');
+    std::string bytes;
     try {
         nb::gil_scoped_release release;  // plain file read into a buffer this call owns
-        read_at(path, 0, bytes.data(), bytes.size());
+        bytes = read_whole(path, kMaxMetadataBytes);
     } catch (const FileError& e) {
+        if (e.kind() == FileError::Kind::Missing) {
+            const std::string msg = "未找到回测数据元信息文件: " + path;
+            PyErr_SetString(PyExc_FileNotFoundError, msg.c_str());
+            throw nb::python_error();
+        }
+        if (e.kind() == FileError::Kind::NotRegular)
+            raise_vantorel("回测数据元信息文件不是普通文件: " + path);
+        if (e.kind() == FileError::Kind::TooLarge)
+            raise_vantorel("回测数据元信息文件过大(上限 " + std::to_string(kMaxMetadataBytes >> 20) + " MB): " + path);
         raise_vantorel(std::string("回测数据元信息文件无法读取: ") + e.what());
     }
+    return bytes;
+}
+
+nb::dict parse_metadata(const std::string& bytes, nb::handle metadata_path) {
     nb::object stream = nb::module_::import_("io").attr("BytesIO")(nb::bytes(bytes.data(), bytes.size()));
     nb::object unpickler = unpickler_type()(stream);
     unpickler.attr("find_class") = nb::cpp_function(&restricted_find_class);
@@ -94,8 +128,12 @@ nb::dict read_metadata(nb::handle metadata_path) {
         raise_vantorel(std::string("回测数据元信息文件无法读取: ") + e.what());
     }
     if (!nb::isinstance<nb::dict>(record))
-        raise_vantorel("回测数据元信息文件格式无效: " + path);
+        raise_vantorel("回测数据元信息文件格式无效: " + path_text(metadata_path));
     return nb::borrow<nb::dict>(record);
+}
+
+nb::dict read_metadata(nb::handle metadata_path) {
+    return parse_metadata(read_metadata_bytes(metadata_path), metadata_path);
 }
 
 void commit_metadata(nb::handle metadata_path, nb::handle metadata) {
@@ -146,8 +184,7 @@ void write_manifest(nb::handle store_dir, nb::handle metadata) {
         const std::string meta_path = dir + "/" + kMetadataFile;
         const std::int64_t size = file_size(meta_path);
         if (size >= 0) {
-            std::string bytes(static_cast<std::size_t>(size), '\0');
-            read_at(meta_path, 0, bytes.data(), bytes.size());
+            const std::string bytes = read_whole(meta_path, kMaxMetadataBytes);
             record_checksum = hex64(hash_bytes(bytes.data(), bytes.size()));
             nb::dict entry;
             entry["size"] = size;

@@ -9,6 +9,8 @@ NB_MODULE(_store, m) {
     m.doc() = "Binary prepared-data store: raw matrix files, a pickled metadata record, a manifest.";
     register_labels(m);
     register_store(m);
+    register_lock(m);
+    m.attr("MAX_METADATA_BYTES") = kMaxMetadataBytes;
     m.def(
         "_write_matrix",
         [](nb::handle store_dir, const std::string& key, nb::handle matrix, const std::string& dtype) {

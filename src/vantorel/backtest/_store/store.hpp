@@ -62,4 +62,25 @@ inline void init_store(StoreBase& self, nb::handle store_dir, nb::handle matrix_
     self.metadata_path = self.store_dir / nb::str(kMetadataFile);
 }
 
+// Holds the writer lock of a store directory (`_store._writer_lock`) for the lifetime of the
+// object, for the modules that reach the store through Python.
+class HeldWriterLock {
+public:
+    explicit HeldWriterLock(nb::handle store_dir)
+        : lock_(nb::module_::import_("vantorel.backtest._store").attr("_writer_lock")(store_dir)) {
+        lock_.attr("__enter__")();
+    }
+    ~HeldWriterLock() {
+        try {
+            lock_.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        } catch (...) {  // releasing cannot fail in a way worth hiding the error in flight for
+        }
+    }
+    HeldWriterLock(const HeldWriterLock&) = delete;
+    HeldWriterLock& operator=(const HeldWriterLock&) = delete;
+
+private:
+    nb::object lock_;
+};
+
 }  // namespace vantorel::store

@@ -1,4 +1,7 @@
 // BinaryPreparedDataStoreBase: construction, metadata, ranged loads, whole-store writes.
+#include <chrono>
+#include <thread>
+
 #include "internal.hpp"
 #include "vantorel/dates.hpp"
 
@@ -14,8 +17,15 @@ std::optional<std::string> optional_date(nb::handle value) {
     return normalize_date(value);
 }
 
-std::vector<std::string> requested_keys(nb::handle keys, nb::dict datasets, nb::dict benchmarks) {
+std::vector<std::string> requested_keys(nb::handle keys, nb::dict datasets, nb::dict benchmarks,
+                                        nb::handle catalogue) {
     std::vector<std::string> out;
+    if (keys.is_none() && catalogue.is_valid()) {
+        for (nb::handle k : catalogue)
+            if (datasets.contains(k))
+                out.push_back(nb::cast<std::string>(k));
+        return out;
+    }
     if (keys.is_none()) {
         nb::object benchmark_keys = nb::module_::import_("builtins").attr("set")(benchmarks.attr("values")());
         for (auto [k, v] : datasets)
@@ -47,15 +57,9 @@ std::pair<Index, Index> row_range(const Dataset& d, const std::optional<std::str
     return {pos.front(), pos.back() + 1};
 }
 
-}  // namespace
-
-nb::dict load_store(const StoreBase& self, nb::handle start_date, nb::handle end_date, nb::handle keys, nb::handle mmap) {
-    if (!PyBool_Check(mmap.ptr()))
-        bridge::raise_type_error("mmap", "bool", mmap);
-    const bool use_mmap = mmap.ptr() == Py_True;
-    const auto lo = optional_date(start_date);
-    const auto hi = optional_date(end_date);
-    nb::dict metadata = read_metadata(self.metadata_path);
+// One read of the requested datasets as `metadata` describes them.
+nb::dict load_from(const StoreBase& self, nb::dict metadata, const std::optional<std::string>& lo,
+                   const std::optional<std::string>& hi, nb::handle keys, nb::handle catalogue, bool use_mmap) {
     nb::dict datasets = metadata.contains("datasets") && nb::isinstance<nb::dict>(metadata["datasets"])
                             ? nb::borrow<nb::dict>(metadata["datasets"])
                             : nb::dict();
@@ -73,7 +77,7 @@ nb::dict load_store(const StoreBase& self, nb::handle start_date, nb::handle end
         return dataset_object(dir, d, begin, end, use_mmap);
     };
     nb::dict data;
-    for (const std::string& key : requested_keys(keys, datasets, benchmarks))
+    for (const std::string& key : requested_keys(keys, datasets, benchmarks, catalogue))
         data[key.c_str()] = read(key);
     nb::dict benchmark_dict;
     for (auto [name, key] : benchmarks)
@@ -85,6 +89,52 @@ nb::dict load_store(const StoreBase& self, nb::handle start_date, nb::handle end
     out["meta"] = metadata.contains("meta") ? nb::object(metadata["meta"]) : nb::dict();
     out["data"] = data;
     return out;
+}
+
+bool metadata_changed(const StoreBase& self, const std::string& bytes) {
+    try {
+        return read_metadata_bytes(self.metadata_path) != bytes;
+    } catch (nb::python_error&) {
+        return true;  // gone or replaced by something unreadable
+    }
+}
+
+constexpr int kReadAttempts = 30;
+
+// Readers take no lock: a writer may hold it for minutes (a download), and a reader of a read-only
+// directory could not create the lock file. Writers never change a file that a committed record
+// lists except the rows a tail copy moves into place, and every change ends by renaming a new
+// record into place. So a read that fails while the record changed is retried on the new record;
+// a fault that stays with an unchanged record is real and raised. Checked rows (mmap=False) are
+// those of the record read; mapped rows are not checked, so a mapped read is also repeated when
+// the record changed under it.
+nb::dict load_consistent(const StoreBase& self, nb::handle start_date, nb::handle end_date, nb::handle keys,
+                         nb::handle mmap, nb::handle catalogue) {
+    if (!PyBool_Check(mmap.ptr()))
+        bridge::raise_type_error("mmap", "bool", mmap);
+    const bool use_mmap = mmap.ptr() == Py_True;
+    const auto lo = optional_date(start_date);
+    const auto hi = optional_date(end_date);
+    for (int attempt = 1;; ++attempt) {
+        const std::string bytes = read_metadata_bytes(self.metadata_path);
+        nb::object result;
+        try {
+            result = load_from(self, parse_metadata(bytes, self.metadata_path), lo, hi, keys, catalogue, use_mmap);
+        } catch (nb::python_error&) {
+            if (attempt >= kReadAttempts || !metadata_changed(self, bytes))
+                throw;
+        }
+        if (result.is_valid() && (!use_mmap || attempt >= kReadAttempts || !metadata_changed(self, bytes)))
+            return nb::borrow<nb::dict>(result);
+        nb::gil_scoped_release release;  // let the writer finish its commit
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(2 * attempt, 50)));
+    }
+}
+
+}  // namespace
+
+nb::dict load_store(const StoreBase& self, nb::handle start_date, nb::handle end_date, nb::handle keys, nb::handle mmap) {
+    return load_consistent(self, start_date, end_date, keys, mmap, nb::handle());
 }
 
 void register_store(nb::module_& m) {
@@ -119,7 +169,19 @@ void register_store(nb::module_& m) {
              "when keys is None) cut to the inclusive date bounds, plus \"benchmark_dict\".\n\n"
              "Only the requested rows are read. With mmap=True the arrays are read-only mappings of\n"
              "the files (sizes checked, checksums not); with mmap=False they are owned copies whose\n"
-             "row checksums are verified. Faulty files raise VantorelError naming the dataset.")
+             "row checksums are verified. Faulty files raise VantorelError naming the dataset.\n\n"
+             "Takes no lock: a read disturbed by a concurrent writer is repeated on the metadata the\n"
+             "writer committed.")
+        .def(
+            "_load_catalogue",
+            [](const StoreBase& s, nb::handle start_date, nb::handle end_date, nb::handle mmap) {
+                return load_consistent(s, start_date, end_date, nb::none(), mmap, s.matrix_dtype);
+            },
+            "start_date"_a.none(), "end_date"_a.none(), "mmap"_a.none(),
+            nb::sig("def _load_catalogue(self, start_date: str | int | None, end_date: str | int | None, "
+                    "mmap: bool) -> dict"),
+            "As load(keys=None), but only the datasets of matrix_dtype that the store holds, in that\n"
+            "order; chosen from the same metadata record that the rows are read with.")
         .def(
             "update_tail", [](const StoreBase& s, nb::handle payload) { return update_tail(s, payload); },
             "payload"_a.none(), nb::sig("def update_tail(self, payload: dict) -> bool"),

@@ -245,6 +245,7 @@ nb::dict merged_meta(nb::handle old_meta, nb::handle payload, const std::string&
 
 void write_payload(const StoreBase& store, nb::handle payload) {
     nb::dict data = payload_data(payload);
+    const WriterLock lock(store.store_dir);
     store.store_dir.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     const std::string dir = path_text(store.store_dir);
     nb::dict datasets, benchmarks;
@@ -306,6 +307,10 @@ nb::dict finish_pending(const StoreBase& store, nb::dict metadata) {
 
 bool update_tail(const StoreBase& store, nb::handle payload) {
     nb::dict data = payload_data(payload);
+    if (!nb::cast<bool>(store.metadata_path.attr("exists")()))
+        return false;
+    const WriterLock lock(store.store_dir);
+    // What another writer left while this one waited is what gets merged into.
     if (!nb::cast<bool>(store.metadata_path.attr("exists")()))
         return false;
     nb::dict metadata = finish_pending(store, read_metadata(store.metadata_path));
