@@ -100,6 +100,21 @@ def test_incomplete_store_is_replaced(client, server, store_dir, market):
     assert store.load_metadata()["datasets"]["close_price"]["index"][-1] == market.dates[DAYS - 1]
 
 
+def test_incomplete_store_stays_until_its_replacement_is_installed(client, server, store_dir, market):
+    payload = synthetic.market_payload(market, end_date=market.dates[10])
+    del payload["data"][COMPONENT_KEYS[0]]
+    BinaryPreparedDataStore(store_dir).write(payload)
+    before = BinaryPreparedDataStore(store_dir).load(mmap=False)["data"]["close_price"]
+    server.failures = 100
+    with pytest.raises(NetworkError):
+        BacktestService(client.http).prepare_backtest_data()
+    # Not deleted ahead of a download that failed: it still loads as it was, and is replaced later.
+    pd.testing.assert_frame_equal(BinaryPreparedDataStore(store_dir).load(mmap=False)["data"]["close_price"], before)
+    server.failures = 0
+    BacktestService(client.http).prepare_backtest_data()
+    assert BacktestService._find_missing_datasets(BinaryPreparedDataStore(store_dir)) == []
+
+
 def test_complete_store_gets_the_missing_days(client, server, store_dir, market, caplog):
     service = BacktestService(client.http)
     service.prepare_backtest_data()

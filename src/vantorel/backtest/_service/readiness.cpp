@@ -123,13 +123,11 @@ void prepare_backtest_data(BacktestService& self) {
     nb::object store = new_store();
     nb::object service_type = m.attr("BacktestService");
 
-    if (bridge::truthy(store.attr("metadata_path").attr("exists")()) &&
-        nb::len(service_type.attr("_find_missing_datasets")(store)) > 0) {
-        // An incomplete store is replaced as a whole; a missing membership matrix is never patched.
-        nb::module_::import_("shutil").attr("rmtree")(store_dir, "ignore_errors"_a = true);
-        store = new_store();
-    }
-    if (!bridge::truthy(store.attr("metadata_path").attr("exists")())) {
+    // An incomplete store is replaced as a whole (a missing membership matrix is never patched).
+    // The package install swaps the new store in for the old one in one step, so the old one is not
+    // deleted first: readers keep finding a store, and a failed download leaves it as it was.
+    const bool present = bridge::truthy(store.attr("metadata_path").attr("exists")());
+    if (!present || nb::len(service_type.attr("_find_missing_datasets")(store)) > 0) {
         m.attr("download_benchmark_package")(self.http, store_dir);
         m.attr("flatten_single_subdir")(store_dir);
         store = new_store();
@@ -161,8 +159,8 @@ void register_readiness(nb::class_<BacktestService>& cls) {
     cls.def("prepare_backtest_data", &prepare_backtest_data, nb::sig("def prepare_backtest_data(self) -> None"),
             "Makes the local prepared-data directory complete and current.\n\n"
             "Without local data the complete package is downloaded and unpacked; an incomplete store\n"
-            "(a key dataset, the benchmarks or a membership matrix missing) is deleted and downloaded\n"
-            "again; a complete one gets the trading days from its second-to-last date up to today\n"
+            "(a key dataset, the benchmarks or a membership matrix missing) is replaced by a fresh\n"
+            "download; a complete one gets the trading days from its second-to-last date up to today\n"
             "appended. Every course ends by logging each dataset's latest date.\n\n"
             "Preparations of one directory take turns, across processes and threads: each holds the\n"
             "directory's writer lock from its decision to its last write, waiting up to\n"
