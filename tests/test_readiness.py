@@ -300,3 +300,11 @@ def test_demo_runs_the_whole_job_in_a_private_home(capsys):
     assert "45 days x" in out
     assert _service._DEFAULT_DATA_DIR == default_dir and singleton._instance is None
     assert home_store.exists() == existed
+
+
+@pytest.mark.parametrize("helper", ["_find_missing_datasets", "_validate_metadata", "_log_dataset_summary"])
+@pytest.mark.parametrize("store", [None, b"dir", (1, 2), pd.DataFrame()])
+def test_store_helpers_name_a_store_of_the_wrong_type(helper, store):
+    kwargs = {"action": "已就绪"} if helper == "_log_dataset_summary" else {}
+    with pytest.raises(TypeError, match=r"^Argument 'store' has incorrect type \(expected BinaryPreparedDataStore, got "):
+        getattr(BacktestService, helper)(store, **kwargs)

@@ -40,7 +40,15 @@ bool empty_or_missing(nb::handle value) {
     return value.is_none() || !bridge::truthy(value);
 }
 
+// The static helpers read a store through its metadata; anything else is named as the wrong type.
+void require_store(nb::handle store) {
+    nb::object base = store_module().attr("BinaryPreparedDataStoreBase");
+    if (PyObject_IsInstance(store.ptr(), base.ptr()) != 1)
+        bridge::raise_type_error("store", "BinaryPreparedDataStore", store);
+}
+
 nb::list find_missing_datasets(nb::handle store) {
+    require_store(store);
     nb::object metadata = store.attr("load_metadata")();
     nb::object datasets = entry(metadata, "datasets");
     nb::list missing;
@@ -61,6 +69,7 @@ nb::list find_missing_datasets(nb::handle store) {
 }
 
 void validate_metadata(nb::handle store) {
+    require_store(store);
     if (!bridge::truthy(store.attr("metadata_path").attr("exists")()))
         raise_vantorel("回测基准数据包解压后缺少元信息文件");
     nb::object metadata = store.attr("load_metadata")();
@@ -84,6 +93,7 @@ nb::object latest_date(nb::handle datasets, nb::handle key) {
 }
 
 void log_dataset_summary(nb::handle store, nb::handle action) {
+    require_store(store);
     bridge::str_arg(action, "action");
     nb::object metadata = store.attr("load_metadata")();
     nb::object datasets = entry(metadata, "datasets");
