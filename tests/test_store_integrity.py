@@ -178,3 +178,15 @@ def test_metadata_unpickler_converts_only_what_the_stream_holds(store):
     raw = {"datasets": {}, "meta": {"raw": b"\x00\xff" * 3, "empty": b"", "when": dt.datetime(2020, 1, 2, 3)}}
     store.metadata_path.write_bytes(pickle.dumps(raw, protocol=2))
     assert md.load_metadata() == raw
+
+
+def test_unreadable_metadata_is_named_without_a_traceback(tmp_path):
+    from vantorel.backtest._store import BinaryPreparedDataStoreBase
+    from vantorel.exceptions import VantorelError
+
+    (tmp_path / "metadata.pkl").write_bytes(b"\x80\x05garbage")
+    store = BinaryPreparedDataStoreBase(tmp_path, {}, 1, "float64")
+    with pytest.raises(VantorelError) as info:
+        store.load_metadata()
+    text = str(info.value)
+    assert text.startswith("回测数据元信息文件无法读取: " + str(tmp_path / "metadata.pkl")) and "Traceback" not in text

@@ -125,7 +125,7 @@ nb::dict parse_metadata(const std::string& bytes, nb::handle metadata_path) {
     } catch (nb::python_error& e) {
         if (e.matches(vantorel_error_type()))
             throw;
-        raise_vantorel(std::string("回测数据元信息文件无法读取: ") + e.what());
+        raise_vantorel("回测数据元信息文件无法读取: " + path_text(metadata_path) + " (" + bridge::error_text(e) + ")");
     }
     if (!nb::isinstance<nb::dict>(record))
         raise_vantorel("回测数据元信息文件格式无效: " + path_text(metadata_path));
