@@ -291,6 +291,9 @@ def test_labels_that_cannot_be_read_are_named(ws, core):
 def test_report_helpers_name_what_they_cannot_read(ws, core, tmp_path):
     with pytest.raises(TypeError, match=r"^Argument 'value' has incorrect type \(expected float, got list\)"):
         ws._format_num([0.1])
+    for bad in ([0.1], pd.Series([[0.1]], index=[2020])):
+        with pytest.raises(TypeError, match=r"^Argument 'annual_excess' has incorrect type \(expected "):
+            ws._format_annual_excess(bad)
     with pytest.raises(TypeError, match=r"^Argument 'daily' has incorrect type \(expected DataFrame, got str\)"):
         ws._calc_yearly_performance_metrics("x")
     daily = pd.DataFrame({"daily_return": [0.01], "extra_daily_return": [0.0]}, index=pd.to_datetime(["2020-01-02"]))

@@ -34,11 +34,11 @@ bool is_missing(nb::handle value) {
                : false;
 }
 
-double as_double(nb::handle value) {
+double as_double(nb::handle value, const char* name = "value") {
     const double d = PyFloat_AsDouble(value.ptr());
     if (d == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        bridge::raise_type_error("value", "float", value);
+        bridge::raise_type_error(name, "float", value);
     }
     return d;
 }
@@ -79,7 +79,11 @@ std::string format_num(nb::handle value, int digits) {
 }
 
 std::string format_annual_excess(nb::handle annual_excess) {
-    if (annual_excess.is_none() || nb::len(annual_excess) == 0)
+    if (annual_excess.is_none())
+        return "--";
+    if (!bridge::is_series(annual_excess))
+        bridge::raise_type_error("annual_excess", "Series", annual_excess);
+    if (nb::len(annual_excess) == 0)
         return "--";
     std::string out;
     nb::object years = annual_excess.attr("index").attr("tolist")();
@@ -91,7 +95,8 @@ std::string format_annual_excess(nb::handle annual_excess) {
         if (!out.empty())
             out += " | ";
         nb::object year = years[nb::int_(i)];
-        out += nb::cast<std::string>(nb::str(nb::handle(year))) + ": " + format_pct(value, 2);
+        const double ratio = as_double(value, "annual_excess");
+        out += nb::cast<std::string>(nb::str(nb::handle(year))) + ": " + format_fixed(ratio * 100.0, 2) + "%";
     }
     return out.empty() ? "--" : out;
 }
