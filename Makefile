@@ -6,7 +6,7 @@ STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null)
 BUILT  := $(VENV)/.package-built
 
-.PHONY: all build demo test bench clean
+.PHONY: all build demo test bench clean fuzz
 
 all: build
 
@@ -39,3 +39,8 @@ bench: build
 
 clean:
 	rm -rf build $(VENV)
+
+# The large fuzz run of the public entry points (a few thousand cases per core-hour); see README.
+FUZZ_CASES ?= 10000
+fuzz: build
+	$(PY) -m pytest -q -p no:cacheprovider tests/test_fuzz.py --fuzz-cases=$(FUZZ_CASES)

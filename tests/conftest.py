@@ -46,3 +46,25 @@ def impl(request):
     if request.param == "reference":
         return REFERENCE
     return request.getfixturevalue("ws")
+
+
+# ---- the fuzz suite (tests/test_fuzz.py) --------------------------------------------------------
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("fuzz", "seeded fuzz of the public entry points")
+    group.addoption("--fuzz-cases", type=int, default=int(os.environ.get("VANTOREL_FUZZ_CASES", "300")),
+                    help="number of fuzz cases over all entry points (default 300, env VANTOREL_FUZZ_CASES)")
+    group.addoption("--fuzz-workers", type=int, default=int(os.environ.get("VANTOREL_FUZZ_WORKERS", "2")),
+                    help="worker processes running the fuzz cases (default 2)")
+    group.addoption("--fuzz-timeout", type=float, default=20.0,
+                    help="seconds a fuzz case may take before it counts as a hang (default 20)")
+
+
+def pytest_terminal_summary(terminalreporter, exitstatus, config):
+    lines = getattr(config, "fuzz_summary", None)
+    if lines:
+        terminalreporter.section("fuzz")
+        for line in lines:
+            if line:
+                terminalreporter.write_line(line)

@@ -1,0 +1,1 @@
+"""A seeded fuzz suite of the public entry points; see tests/test_fuzz.py."""
