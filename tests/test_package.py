@@ -190,3 +190,34 @@ def test_http_client_names_an_unreadable_base_url():
     assert not client.is_valid()
     with pytest.raises(ValueError, match=r"^Argument 'base_url' is not a valid URL: 'http://\[::1'"):
         client.get("x")
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"timeout": 1j}, TypeError, "Argument 'timeout' has incorrect type (expected float, got complex)"),
+        ({"timeout": float("nan")}, ValueError, "Argument 'timeout' must lie in [0.0, +inf), got nan"),
+        ({"timeout": 1e308}, ValueError, "Argument 'timeout' must lie in (0, 31536000] seconds, got 1e+308"),
+        ({"retries": "3"}, TypeError, "Argument 'retries' has incorrect type (expected int, got str)"),
+        ({"retries": -1}, ValueError, "Argument 'retries' must lie in [0, +inf), got -1"),
+        ({"token": "a\r\nX-Evil: 1"}, ValueError, "Argument 'token' must not contain line breaks or NUL characters"),
+    ],
+)
+def test_http_client_options_are_checked_by_name(kwargs, error, message):
+    from vantorel._http import HttpClient
+
+    with pytest.raises(error) as info:
+        HttpClient("http://127.0.0.1:9", **kwargs)
+    assert str(info.value) == message
+
+
+def test_http_client_call_arguments_are_checked_by_name(tmp_path):
+    from vantorel._http import HttpClient
+
+    client = HttpClient("http://127.0.0.1:9", retries=0)
+    with pytest.raises(TypeError, match=r"^Argument 'params' has incorrect type \(expected Mapping, got str\)"):
+        client.get("x", params="a=1")
+    with pytest.raises(ValueError, match="^Argument 'dest' names a directory"):
+        client.download("x", tmp_path)
+    with pytest.raises(ValueError, match=r"^Argument 'max_duration' must lie in \[0.0, \+inf\), got -1"):
+        client.get("x", max_duration=-1)

@@ -119,6 +119,25 @@ class _StderrProgress:
             sys.stderr.flush()
 
 
+def _number(name: str, value: object, kind: type, minimum: float) -> float:
+    """A real number (an integer for ``kind`` int) from ``minimum`` up, finite; errors name the argument."""
+    kinds = (int,) if kind is int else (int, float)
+    if isinstance(value, bool) or not isinstance(value, kinds):
+        expected = "int" if kind is int else "float"
+        raise TypeError(f"Argument '{name}' has incorrect type (expected {expected}, got {type(value).__name__})")
+    if not (minimum <= value < float("inf")):
+        raise ValueError(f"Argument '{name}' must lie in [{minimum}, +inf), got {value!r}")
+    return kind(value)
+
+
+def _seconds(name: str, value: object) -> float:
+    """A positive, finite duration; at most a year, so deadlines stay within the clock's range."""
+    seconds = _number(name, value, float, 0.0)
+    if not 0.0 < seconds <= 365 * 86400.0:
+        raise ValueError(f"Argument '{name}' must lie in (0, 31536000] seconds, got {value!r}")
+    return seconds
+
+
 class HttpClient:
     """Client of one HTTP(S) service.
 
@@ -157,24 +176,26 @@ class HttpClient:
             )
         if token is not None and not isinstance(token, str):
             raise TypeError(f"Argument 'token' has incorrect type (expected str, got {type(token).__name__})")
-        if retries < 0 or timeout <= 0 or backoff < 0:
-            raise ValueError("retries and backoff must not be negative, timeout must be positive")
-        if not max_duration > 0 or not rate_window > 0 or not min_rate >= 0:
-            raise ValueError("max_duration and rate_window must be positive, min_rate must not be negative")
+        if token is not None and any(c in token for c in "\r\n\x00"):
+            raise ValueError("Argument 'token' must not contain line breaks or NUL characters")
         self.base_url = base_url.rstrip("/")
         self.token = token
-        self.timeout = float(timeout)
-        self.retries = int(retries)
-        self.backoff = float(backoff)
-        self.max_duration = float(max_duration)
-        self.min_rate = float(min_rate)
-        self.rate_window = float(rate_window)
+        self.timeout = _seconds("timeout", timeout)
+        self.retries = int(_number("retries", retries, int, 0))
+        self.backoff = _number("backoff", backoff, float, 0.0)
+        self.max_duration = _seconds("max_duration", max_duration)
+        self.min_rate = _number("min_rate", min_rate, float, 0.0)
+        self.rate_window = _seconds("rate_window", rate_window)
 
     def __repr__(self) -> str:
         return f"HttpClient({self.base_url!r})"
 
     def url(self, path: str, params: Mapping[str, object] | None = None) -> str:
         """The absolute URL of ``path`` (with query parameters)."""
+        if not isinstance(path, str):
+            raise TypeError(f"Argument 'path' has incorrect type (expected str, got {type(path).__name__})")
+        if params is not None and not isinstance(params, Mapping):
+            raise TypeError(f"Argument 'params' has incorrect type (expected Mapping, got {type(params).__name__})")
         out = self.base_url + "/" + path.lstrip("/")
         if params:
             out += "?" + urllib.parse.urlencode(params)
@@ -227,7 +248,11 @@ class HttpClient:
         unknown); without it, downloads that take a while report to stderr.
         ``max_bytes`` and ``max_duration`` bound the download (see the class).
         """
+        if not isinstance(dest, str | os.PathLike):
+            raise TypeError(f"Argument 'dest' has incorrect type (expected str or os.PathLike, got {type(dest).__name__})")
         dest = Path(dest)
+        if dest.is_dir():
+            raise ValueError(f"Argument 'dest' names a directory, not a file: {str(dest)!r}")
         url = self.url(path)
         shown = progress if progress is not None else _StderrProgress(f"下载 {path}")
 
@@ -310,9 +335,7 @@ class HttpClient:
         return done
 
     def _with_retries(self, attempt, path: str, max_duration: float | None):
-        limit = self.max_duration if max_duration is None else float(max_duration)
-        if not limit > 0:
-            raise ValueError("max_duration must be positive")
+        limit = self.max_duration if max_duration is None else _seconds("max_duration", max_duration)
         # One deadline for every attempt and wait: retries never extend it.
         deadline = _Deadline(time.monotonic() + limit, limit)
         for n in range(self.retries + 1):

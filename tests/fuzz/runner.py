@@ -39,7 +39,10 @@ RESULT, CLEAN, UNCLEAR, BAD_RESULT, MODIFIED, CRASH, HANG = (
     "result", "clean error", "unclear error", "bad result", "input modified", "crash", "hang")
 FAILURES = (UNCLEAR, BAD_RESULT, MODIFIED, CRASH, HANG)
 
-TYPE_ERROR = re.compile(r"^Argument '(?P<name>[^']*)' has incorrect type \(expected .+, got .+\)$", re.S)
+# The argument's name may hold quotes of its own (benchmark_dict['000852']); a refused dtype may be
+# followed by the cause of the failed conversion.
+TYPE_ERROR = re.compile(
+    r"^Argument '(?P<name>.+?)' has incorrect (?:type|dtype) \(expected .+, got .+\)(?:: .+)?$", re.S)
 KNOWN_WORDS = (
     "industry_matrix", "close_price", "open_price", "close_price_valid", "prev_close", "buy_price", "sell_price",
     "rq_get_split", "rq_get_dividend", "can_buy_stock", "cant_sell_stock", "forward_return_rank_cache",
@@ -51,7 +54,8 @@ KNOWN_WORDS = (
 ALIASES = {"rq_get_split": {"split_factor"}, "rq_get_dividend": {"dividend_factor"}, "split_factor": {"rq_get_split"},
            "dividend_factor": {"rq_get_dividend"}, "benchmark": {"benchmark_names"}, "plot": {"plot_image_kind"},
            "plot_filename": {"strategy_name", "plot_title", "plot_save_path"}, "output_dir": {"plot_save_path"},
-           "strategy": {"strategy_matrix", "frame"}, "factor": {"factor_matrix", "frame"}}
+           "strategy": {"strategy_matrix", "frame"}, "factor": {"factor_matrix", "frame"},
+           "store_object": {"store"}}
 
 
 # --------------------------------------------------------------------------
@@ -168,7 +172,9 @@ def classify(case, exc: BaseException) -> tuple[str, str]:
         m = TYPE_ERROR.match(msg)
         if not m:
             return UNCLEAR, "TypeError not in the argument-type form"
-        if m["name"] not in names and not any(w in m["name"] for w in KNOWN_WORDS):
+        # A part of an argument (core_result.plot_paths, benchmark_dict['000300']) names it too.
+        stem = re.split(r"[.\[]", m["name"], maxsplit=1)[0]
+        if not {m["name"], stem} & names and not any(w in m["name"] for w in KNOWN_WORDS):
             return UNCLEAR, f"TypeError names '{m['name']}', not the spoiled argument"
         return CLEAN, ""
     if type(exc) in case.lenient:
