@@ -318,3 +318,13 @@ def test_conversion_errors_carry_the_cause_not_a_traceback(ws):
     text = str(info.value)
     assert text.startswith("Argument 'strategy_matrix' has incorrect dtype") and "Traceback" not in text
     assert text.endswith("ValueError: could not convert string to float: 'x'")
+
+
+def test_small_helpers_check_what_they_are_given(ws, core, tmp_path):
+    with pytest.raises(TypeError, match=r"^Argument 'strategy_matrix' has incorrect type \(expected DataFrame, got NoneType"):
+        ws._smooth_strategy_weights(None, 0)
+    with pytest.raises(TypeError, match=r"^Argument 'frame' has incorrect type \(expected DataFrame, got int"):
+        core._with_datetime_index(5)
+    m = market()
+    with pytest.raises(ValueError, match="^Argument 'plot_save_path' must not contain a NUL character"):
+        strategy(ws, m, plot_save_path=str(tmp_path / "a\0b.png"))

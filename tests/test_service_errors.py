@@ -223,6 +223,14 @@ def test_public_result_of_odd_fields(paths, best, field):
         BacktestService._to_public_result(core, "f")
 
 
+@pytest.mark.parametrize("best", [float("inf"), "x"])
+def test_public_result_of_a_best_group_that_is_no_number(best):
+    core = SimpleNamespace(plot_paths={}, best_group=best, group_daily_return=None, group_cumulative_return=None,
+                           rank_ic=None, benchmark_summary=None)
+    with pytest.raises(ValueError, match="^Argument 'core_result.best_group' must be a group number or NaN"):
+        BacktestService._to_public_result(core, "f")
+
+
 # --------------------------------------------------------------------------
 # the builder and the catalogue helpers
 

@@ -190,3 +190,10 @@ def test_unreadable_metadata_is_named_without_a_traceback(tmp_path):
         store.load_metadata()
     text = str(info.value)
     assert text.startswith("回测数据元信息文件无法读取: " + str(tmp_path / "metadata.pkl")) and "Traceback" not in text
+
+
+def test_numpy_booleans_choose_the_load_mode(tmp_path):
+    store = write_store(tmp_path, market())
+    owned = store.load(mmap=np.False_)["data"]["close_price"]
+    mapped = store.load(mmap=np.True_)["data"]["close_price"]
+    pd.testing.assert_frame_equal(owned, mapped)

@@ -104,14 +104,18 @@ std::optional<std::string> optional_str_arg(nb::handle value, const char* name) 
 }
 
 void path_arg(nb::handle value, const char* name) {
-    if (PyUnicode_Check(value.ptr()))
-        return;
     PyObject* path = PyOS_FSPath(value.ptr());
     const bool text = path != nullptr && PyUnicode_Check(path);
+    // The file system ends a name at a NUL; a path holding one would name another file or fail late.
+    const bool nul = text && PyUnicode_FindChar(path, 0, 0, PyUnicode_GET_LENGTH(path), 1) >= 0;
     Py_XDECREF(path);
     PyErr_Clear();
     if (!text)
         raise_type_error(name, "str or os.PathLike", value);
+    if (nul) {
+        const std::string msg = std::string("Argument '") + name + "' must not contain a NUL character";
+        throw nb::value_error(msg.c_str());
+    }
 }
 
 TradingCosts trading_costs_arg(nb::handle total_money, nb::handle fee, nb::handle rule_fee) {

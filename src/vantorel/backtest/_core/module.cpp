@@ -80,6 +80,8 @@ double sharpe(nb::handle series, nb::handle periods) {
 }
 
 nb::object with_datetime_index(nb::handle frame) {
+    if (!is_frame(frame) && !is_series(frame))
+        raise_type_error("frame", "DataFrame", frame);
     nb::object index = frame.attr("index");
     const Libraries& l = libs();
     nb::object datetime_index = l.pd.attr("DatetimeIndex");

@@ -53,7 +53,15 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
         bridge::raise_type_error("core_result.best_group", "int or float", best);
     nb::object best_group = nb::int_(-1);
     if (bridge::truthy(bridge::libs().pd.attr("notna")(best)))
-        best_group = nb::int_(best);  // truncation, as int() does
+        try {
+            best_group = nb::int_(best);  // truncation, as int() does
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_OverflowError) && !e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+                throw;
+            const std::string msg = "Argument 'core_result.best_group' must be a group number or NaN, got " +
+                                    nb::cast<std::string>(nb::repr(best));
+            throw nb::value_error(msg.c_str());
+        }
     nb::object result = nb::module_::import_("vantorel.backtest.result");
     return result.attr("BacktestResult")(
         "factor_name"_a = name, "best_group"_a = best_group,

@@ -110,9 +110,10 @@ constexpr int kReadAttempts = 30;
 // the record changed under it.
 nb::dict load_consistent(const StoreBase& self, nb::handle start_date, nb::handle end_date, nb::handle keys,
                          nb::handle mmap, nb::handle catalogue) {
-    if (!PyBool_Check(mmap.ptr()))
+    // Python's and NumPy's booleans; nothing else has an obvious meaning here.
+    if (!PyBool_Check(mmap.ptr()) && !nb::isinstance(mmap, bridge::libs().np.attr("bool_")))
         bridge::raise_type_error("mmap", "bool", mmap);
-    const bool use_mmap = mmap.ptr() == Py_True;
+    const bool use_mmap = bridge::truthy(mmap);
     const auto lo = optional_date(start_date);
     const auto hi = optional_date(end_date);
     for (int attempt = 1;; ++attempt) {

@@ -105,6 +105,8 @@ namespace {
 
 nb::object smooth_strategy_weights(nb::handle strategy_matrix, nb::handle rolling_window) {
     const Index window = int_arg(rolling_window, "rolling_window");
+    if (!is_frame(strategy_matrix))
+        raise_type_error("strategy_matrix", "DataFrame", strategy_matrix);
     if (window <= 1)
         return nb::borrow(strategy_matrix);
     const Frame f = frame_arg(strategy_matrix, "strategy_matrix");
