@@ -325,6 +325,8 @@ def test_small_helpers_check_what_they_are_given(ws, core, tmp_path):
         ws._smooth_strategy_weights(None, 0)
     with pytest.raises(TypeError, match=r"^Argument 'frame' has incorrect type \(expected DataFrame, got int"):
         core._with_datetime_index(5)
+    with pytest.raises(TypeError, match=r"^Argument 'daily_return' has incorrect type \(expected Series, got int"):
+        ws._period_return_drawdown_calmar(5)
     m = market()
     with pytest.raises(ValueError, match="^Argument 'plot_save_path' must not contain a NUL character"):
         strategy(ws, m, plot_save_path=str(tmp_path / "a\0b.png"))

@@ -190,6 +190,9 @@ def test_http_client_names_an_unreadable_base_url():
     assert not client.is_valid()
     with pytest.raises(ValueError, match=r"^Argument 'base_url' is not a valid URL: 'http://\[::1'"):
         client.get("x")
+    for odd in ("", "not a url", "ftp://host"):
+        with pytest.raises(ValueError, match="^Argument 'base_url' is not an absolute http"):
+            HttpClient(odd).get("x")
 
 
 @pytest.mark.parametrize(

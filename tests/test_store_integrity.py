@@ -197,3 +197,18 @@ def test_numpy_booleans_choose_the_load_mode(tmp_path):
     owned = store.load(mmap=np.False_)["data"]["close_price"]
     mapped = store.load(mmap=np.True_)["data"]["close_price"]
     pd.testing.assert_frame_equal(owned, mapped)
+
+
+def test_arguments_and_entries_of_the_wrong_kind_are_named(tmp_path):
+    store = write_store(tmp_path, market())
+    with pytest.raises(TypeError, match=r"^Argument 'start_date' has incorrect type \(expected str, int or None, got bytes"):
+        store.load(start_date=b"20200102")
+    with pytest.raises(TypeError, match=r"^Argument 'component_matrices\['x'\]' has incorrect type \(expected DataFrame"):
+        store.add_component_matrices({"x": 5}, ["x"])
+    record = pickle.loads((tmp_path / "metadata.pkl").read_bytes())
+    record["datasets"] = list(record["datasets"])
+    (tmp_path / "metadata.pkl").write_bytes(pickle.dumps(record))
+    for call in (store.load_metadata, lambda: store.update_tail(payload(market(), 28)),
+                 lambda: store.add_component_matrices({}, ["x"])):
+        with pytest.raises(VantorelError, match="^回测数据元信息文件格式无效: datasets 不是映射"):
+            call()

@@ -203,6 +203,8 @@ class HttpClient:
             urllib.parse.urlsplit(out)
         except ValueError as exc:  # an unclosed IPv6 bracket and the like
             raise ValueError(f"Argument 'base_url' is not a valid URL: {self.base_url!r} ({exc})") from None
+        if not self.is_valid():
+            raise ValueError(f"Argument 'base_url' is not an absolute http(s) URL: {self.base_url!r}")
         return out
 
     def is_valid(self) -> bool:

@@ -40,6 +40,10 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices, 
         if (nb::cast<bool>(datasets.attr("__contains__")(key)))
             continue;
         nb::object matrix = matrices.attr("get")(name);
+        if (!matrix.is_none() && !vantorel::bridge::is_frame(matrix)) {
+            const std::string what = "component_matrices[" + nb::cast<std::string>(nb::repr(name)) + "]";
+            vantorel::bridge::raise_type_error(what.c_str(), "DataFrame", matrix);
+        }
         if (matrix.is_none() || nb::len(nb::object(matrix.attr("index"))) == 0) {
             const std::string msg = "缺失成分股矩阵为空，无法补充: " + nb::cast<std::string>(nb::str(name));
             throw nb::value_error(msg.c_str());

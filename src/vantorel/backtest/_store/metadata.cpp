@@ -129,6 +129,13 @@ nb::dict parse_metadata(const std::string& bytes, nb::handle metadata_path) {
     }
     if (!nb::isinstance<nb::dict>(record))
         raise_vantorel("回测数据元信息文件格式无效: " + path_text(metadata_path));
+    // Every reader and writer walks these entries as mappings.
+    for (const char* entry : {"datasets", "benchmarks", "meta"}) {
+        nb::dict md = nb::borrow<nb::dict>(record);
+        if (md.contains(entry) && !nb::isinstance<nb::dict>(md[entry]))
+            raise_vantorel("回测数据元信息文件格式无效: " + std::string(entry) + " 不是映射 (" +
+                           path_text(metadata_path) + ")");
+    }
     return nb::borrow<nb::dict>(record);
 }
 

@@ -11,10 +11,20 @@ using namespace nb::literals;
 
 namespace {
 
-std::optional<std::string> optional_date(nb::handle value) {
+std::optional<std::string> optional_date(nb::handle value, const char* name) {
     if (value.is_none())
         return std::nullopt;
-    return normalize_date(value);
+    // Its type error is about the value given, which the caller knows by this name.
+    try {
+        return normalize_date(value);
+    } catch (const nb::builtin_exception& e) {
+        if (e.type() != nb::exception_type::type_error)
+            throw;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_TypeError))
+            throw;
+    }
+    bridge::raise_type_error(name, "str, int or None", value);
 }
 
 std::vector<std::string> requested_keys(nb::handle keys, nb::dict datasets, nb::dict benchmarks,
@@ -114,8 +124,8 @@ nb::dict load_consistent(const StoreBase& self, nb::handle start_date, nb::handl
     if (!PyBool_Check(mmap.ptr()) && !nb::isinstance(mmap, bridge::libs().np.attr("bool_")))
         bridge::raise_type_error("mmap", "bool", mmap);
     const bool use_mmap = bridge::truthy(mmap);
-    const auto lo = optional_date(start_date);
-    const auto hi = optional_date(end_date);
+    const auto lo = optional_date(start_date, "start_date");
+    const auto hi = optional_date(end_date, "end_date");
     for (int attempt = 1;; ++attempt) {
         const std::string bytes = read_metadata_bytes(self.metadata_path);
         nb::object result;

@@ -49,7 +49,14 @@ int digits_arg(nb::handle digits) {
 }
 
 nb::tuple period_tuple(nb::handle daily_return) {
-    if (daily_return.is_none() || nb::len(daily_return) == 0)
+    if (daily_return.is_none())
+        return nb::make_tuple(kNaN, kNaN, kNaN);
+    const Py_ssize_t length = PyObject_Length(daily_return.ptr());
+    if (length < 0) {  // no sequence of returns at all
+        PyErr_Clear();
+        bridge::raise_type_error("daily_return", "Series", daily_return);
+    }
+    if (length == 0)
         return nb::make_tuple(kNaN, kNaN, kNaN);
     const std::vector<double> r = bridge::float_values(daily_return, "daily_return");
     const PeriodMetrics m = period_metrics(r.data(), static_cast<Index>(r.size()), periods_per_year());
