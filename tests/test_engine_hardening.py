@@ -330,3 +330,14 @@ def test_small_helpers_check_what_they_are_given(ws, core, tmp_path):
     m = market()
     with pytest.raises(ValueError, match="^Argument 'plot_save_path' must not contain a NUL character"):
         strategy(ws, m, plot_save_path=str(tmp_path / "a\0b.png"))
+
+
+def test_charts_of_infinite_returns_draw_quietly(ws, tmp_path):
+    """Warnings are errors here: drawing the gaps an infinite price leaves must not warn."""
+    m = market()
+    buy = m.frames["buy_price"].copy()
+    buy.iloc[3:, :2] = np.inf
+    res = strategy(ws, m, buy_price=buy, plot_image_kind="large", plot_save_path=str(tmp_path / "s.png"))
+    assert not np.isfinite(res.daily_return).all()
+    assert (tmp_path / "s.png").exists() and (tmp_path / "s_weekly_net_value.png").exists()
+    assert np.geterr()["invalid"] == "warn"  # the chart's error settings are put back

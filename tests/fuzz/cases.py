@@ -443,7 +443,7 @@ def spoil_bundle(g: Gen, data: dict, needed: list[str]):
         if kind == "wrong type":
             return pick(rng, [None, dict(data), 5, "bundle", [data]]), "bundle of the wrong type"
         if kind == "inner type":
-            return BacktestData(data=pick(rng, [None, [], "data", 5])), "bundle.data of the wrong type"
+            return SimpleNamespace(data=pick(rng, [None, [], "data", 5])), "bundle.data of the wrong type"
         if kind == "missing":
             key = pick(rng, needed)
             inner.pop(key, None)

@@ -30,9 +30,21 @@ Environment prepare_environment() {
 
 PlotLock::PlotLock(nb::object lock) : lock_(std::move(lock)) {
     lock_.attr("acquire")();  // a blocking acquire releases the GIL while it waits
+    // Infinite or huge values (from infinite prices) are drawn as gaps or clipped; NumPy's warnings
+    // about them from inside the chart library tell the user nothing.
+    try {
+        saved_errors_ = libs().np.attr("seterr")("all"_a = "ignore");
+    } catch (...) {
+        lock_.attr("release")();
+        throw;
+    }
 }
 
 PlotLock::~PlotLock() {
+    try {
+        libs().np.attr("seterr")(**saved_errors_);
+    } catch (...) {
+    }
     try {
         lock_.attr("release")();
     } catch (...) {

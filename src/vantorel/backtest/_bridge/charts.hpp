@@ -32,6 +32,7 @@ public:
 
 private:
     nb::object lock_;
+    nb::object saved_errors_;  // NumPy's floating-point error settings before drawing
 };
 
 // Closes a figure when the drawing scope ends, whatever happens.
