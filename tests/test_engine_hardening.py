@@ -341,3 +341,19 @@ def test_charts_of_infinite_returns_draw_quietly(ws, tmp_path):
     assert not np.isfinite(res.daily_return).all()
     assert (tmp_path / "s.png").exists() and (tmp_path / "s_weekly_net_value.png").exists()
     assert np.geterr()["invalid"] == "warn"  # the chart's error settings are put back
+
+
+def test_labels_truth_values_and_undated_rows(ws, core):
+    """Float date labels compare through NumPy booleans; pandas' NA has no truth value; rows
+    without a date belong to no year."""
+    m = market()
+    kw = {name: f.set_axis(f.index.astype(float), axis=0) for name, f in frames(m, {}).items()}
+    res = strategy(ws, m, weights=m.weights.set_axis(m.weights.index.astype(float), axis=0), **kw)
+    assert len(res.daily_return) == len(strategy(ws, m).daily_return)
+    with pytest.raises(TypeError, match=r"^Argument 'ascending' has incorrect type \(expected bool, got NAType\)"):
+        groups(core, m, ascending=pd.NA)
+    daily = pd.DataFrame({"daily_return": [0.01, 0.02, 0.03], "extra_daily_return": 0.0},
+                         index=pd.to_datetime(["2020-01-02", None, "2021-01-04"]))
+    table = ws._calc_yearly_performance_metrics(daily)
+    assert list(table.index) == [2020, 2021]
+    assert table["strategy_return"].tolist() == [0.01, 0.03]

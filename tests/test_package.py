@@ -203,6 +203,7 @@ def test_http_client_names_an_unreadable_base_url():
         ({"timeout": 1e308}, ValueError, "Argument 'timeout' must lie in (0, 31536000] seconds, got 1e+308"),
         ({"retries": "3"}, TypeError, "Argument 'retries' has incorrect type (expected int, got str)"),
         ({"retries": -1}, ValueError, "Argument 'retries' must lie in [0, +inf), got -1"),
+        ({"backoff": 10**400}, ValueError, f"Argument 'backoff' must lie in [0.0, +inf), got {10**400!r}"),
         ({"token": "a\r\nX-Evil: 1"}, ValueError, "Argument 'token' must not contain line breaks or NUL characters"),
     ],
 )

@@ -212,3 +212,12 @@ def test_arguments_and_entries_of_the_wrong_kind_are_named(tmp_path):
                  lambda: store.add_component_matrices({}, ["x"])):
         with pytest.raises(VantorelError, match="^回测数据元信息文件格式无效: datasets 不是映射"):
             call()
+
+
+def test_metadata_names_must_be_text(tmp_path):
+    store = write_store(tmp_path, market())
+    record = pickle.loads((tmp_path / "metadata.pkl").read_bytes())
+    record["datasets"][5] = record["datasets"]["close_price"]
+    (tmp_path / "metadata.pkl").write_bytes(pickle.dumps(record))
+    with pytest.raises(VantorelError, match="^回测数据元信息文件格式无效: datasets 含有非文本的名称"):
+        store.update_tail(payload(market(), 28))

@@ -125,7 +125,11 @@ def _number(name: str, value: object, kind: type, minimum: float) -> float:
     if isinstance(value, bool) or not isinstance(value, kinds):
         expected = "int" if kind is int else "float"
         raise TypeError(f"Argument '{name}' has incorrect type (expected {expected}, got {type(value).__name__})")
-    if not (minimum <= value < float("inf")):
+    try:
+        number = float(value)
+    except OverflowError:  # an integer past every float
+        number = float("inf")
+    if not (minimum <= number < float("inf")):
         raise ValueError(f"Argument '{name}' must lie in [{minimum}, +inf), got {value!r}")
     return kind(value)
 

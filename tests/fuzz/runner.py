@@ -55,7 +55,7 @@ ALIASES = {"rq_get_split": {"split_factor"}, "rq_get_dividend": {"dividend_facto
            "dividend_factor": {"rq_get_dividend"}, "benchmark": {"benchmark_names"}, "plot": {"plot_image_kind"},
            "plot_filename": {"strategy_name", "plot_title", "plot_save_path"}, "output_dir": {"plot_save_path"},
            "strategy": {"strategy_matrix", "frame"}, "factor": {"factor_matrix", "frame"},
-           "store_object": {"store"}}
+           "store_object": {"store"}, "value": {"values", "date_value"}}
 
 
 # --------------------------------------------------------------------------

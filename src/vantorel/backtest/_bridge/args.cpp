@@ -103,6 +103,15 @@ std::optional<std::string> optional_str_arg(nb::handle value, const char* name) 
     return str_arg(value, name);
 }
 
+bool bool_arg(nb::handle value, const char* name) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) {
+        PyErr_Clear();
+        raise_type_error(name, "bool", value);
+    }
+    return r == 1;
+}
+
 void path_arg(nb::handle value, const char* name) {
     PyObject* path = PyOS_FSPath(value.ptr());
     const bool text = path != nullptr && PyUnicode_Check(path);

@@ -31,6 +31,8 @@ std::int64_t int_arg(nb::handle value, const char* name);
 double float_arg(nb::handle value, const char* name);
 std::string str_arg(nb::handle value, const char* name);
 std::optional<std::string> optional_str_arg(nb::handle value, const char* name);
+// The truth value of a flag argument; objects without one (arrays, pandas' NA) are named.
+bool bool_arg(nb::handle value, const char* name);
 // A file-system path: text, or an os.PathLike whose path is text (bytes paths are refused).
 void path_arg(nb::handle value, const char* name);
 

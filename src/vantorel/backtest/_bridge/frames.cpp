@@ -141,7 +141,7 @@ bool is_series(nb::handle obj) {
 }
 
 void require_unique(nb::handle index, const char* name, const char* axis) {
-    if (nb::cast<bool>(index.attr("is_unique")))
+    if (truthy(index.attr("is_unique")))
         return;
     nb::object dup = index[index.attr("duplicated")()][0];
     const std::string msg =
@@ -188,7 +188,7 @@ void require_numbers(nb::handle pandas_object, const char* name) {
 IndexMap label_map(nb::handle source_labels, nb::handle target_labels) {
     // Identical labels (the usual case for Frames of one data bundle) need no hashing.
     if (source_labels.is(target_labels) || (nb::len(source_labels) == nb::len(target_labels) &&
-                                            nb::cast<bool>(source_labels.attr("equals")(target_labels))))
+                                            truthy(source_labels.attr("equals")(target_labels))))
         return identity_map(static_cast<Index>(nb::len(source_labels)));
     IndexMap out;
     nb::object indexer = source_labels.attr("get_indexer")(target_labels);

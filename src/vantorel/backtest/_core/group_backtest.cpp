@@ -99,7 +99,7 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     GroupOptions options;
     options.rolling_window = int_arg(rolling_window, "rolling_window");
     options.group_num = int_arg(group_num, "group_num");
-    options.ascending = truthy(ascending);
+    options.ascending = bool_arg(ascending, "ascending");
     options.costs = trading_costs_arg(total_money, fee, rule_fee);
     const std::optional<std::string> image_kind = optional_str_arg(plot_image_kind, "plot_image_kind");
     if (!plot_save_path.is_none())

@@ -90,14 +90,7 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     const std::int64_t window = bridge::int_arg(rolling_window, "rolling_window");
     // Charts are always drawn, so the directory is always needed.
     bridge::path_arg(output_dir, "output_dir");
-    bool ascending_flag = false;
-    try {
-        ascending_flag = bridge::truthy(ascending);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_ValueError))  // arrays and tables have no single truth value
-            throw;
-        bridge::raise_type_error("ascending", "bool", ascending);
-    }
+    const bool ascending_flag = bridge::bool_arg(ascending, "ascending");
 
     if (factor.is_none())
         throw nb::value_error("因子宽表为空");

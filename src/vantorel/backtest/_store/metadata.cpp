@@ -130,11 +130,20 @@ nb::dict parse_metadata(const std::string& bytes, nb::handle metadata_path) {
     if (!nb::isinstance<nb::dict>(record))
         raise_vantorel("回测数据元信息文件格式无效: " + path_text(metadata_path));
     // Every reader and writer walks these entries as mappings.
+    nb::dict md = nb::borrow<nb::dict>(record);
     for (const char* entry : {"datasets", "benchmarks", "meta"}) {
-        nb::dict md = nb::borrow<nb::dict>(record);
         if (md.contains(entry) && !nb::isinstance<nb::dict>(md[entry]))
             raise_vantorel("回测数据元信息文件格式无效: " + std::string(entry) + " 不是映射 (" +
                            path_text(metadata_path) + ")");
+    }
+    // Dataset keys and benchmark names and keys are texts: file names and labels are built from them.
+    for (const char* entry : {"datasets", "benchmarks"}) {
+        if (!md.contains(entry))
+            continue;
+        for (auto [key, value] : nb::borrow<nb::dict>(md[entry]))
+            if (!nb::isinstance<nb::str>(key) || (std::string(entry) == "benchmarks" && !nb::isinstance<nb::str>(value)))
+                raise_vantorel("回测数据元信息文件格式无效: " + std::string(entry) + " 含有非文本的名称 (" +
+                               path_text(metadata_path) + ")");
     }
     return nb::borrow<nb::dict>(record);
 }

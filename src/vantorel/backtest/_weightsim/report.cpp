@@ -141,6 +141,13 @@ nb::object yearly_performance_metrics(nb::handle daily) {
         throw nb::python_error();
     }
     nb::object returns = daily_column(daily, "daily_return"), extra = daily_column(daily, "extra_daily_return");
+    if (bridge::truthy(row_index.attr("hasnans"))) {
+        // Rows without a date belong to no year (as in a group-by on the year).
+        nb::object dated = row_index.attr("notna")();
+        row_index = row_index[dated];
+        returns = returns[dated];
+        extra = extra[dated];
+    }
     nb::object years = row_index.attr("year").attr("to_numpy")("dtype"_a = "int64");
     const std::vector<double> year_numbers = bridge::float_values(years, "year");  // small integers, exact
     const auto n = static_cast<Index>(year_numbers.size());
