@@ -85,6 +85,13 @@ void require_numbers(nb::handle pandas_object, const char* name);
 
 // ---- labels of another kind ---------------------------------------------------
 
+// One date as YYYYMMDD text: text in a date shape, integers and integral floats such as 20200102,
+// NumPy scalars, date, datetime and Timestamp values. Nothing when the value names no date.
+std::optional<std::string> date_text(nb::handle value);
+// Whether a value is of a type a date can be given as (so an unreadable one is a bad value, not a
+// wrong type).
+bool has_date_type(nb::handle value);
+
 enum class LabelAxis { Dates, Codes };
 // `labels` expressed in the kind of `reference` (text, integers, floats or date-times) when the two
 // kinds differ: dates go through their YYYYMMDD text (DatetimeIndex, Timestamps, 20200102 and

@@ -47,47 +47,6 @@ std::optional<std::string> date_from_double(double number) {
     return date_from_integer(static_cast<std::int64_t>(number));
 }
 
-// One date label as YYYYMMDD text: text in a date shape, integers and integral floats such as
-// 20200102, NumPy scalars, date, datetime and Timestamp values. Nothing when unreadable.
-std::optional<std::string> date_text(nb::handle value) {
-    PyObject* obj = value.ptr();
-    if (PyUnicode_Check(obj)) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (text == nullptr)
-            throw nb::python_error();
-        return parse_date_text(std::string_view(text, static_cast<std::size_t>(size)));
-    }
-    if (PyBool_Check(obj))
-        return std::nullopt;
-    if (PyLong_Check(obj)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        return overflow != 0 ? std::nullopt : date_from_integer(v);
-    }
-    if (PyFloat_Check(obj))
-        return date_from_double(PyFloat_AS_DOUBLE(obj));
-    const auto& l = libs();
-    if (PyObject_IsInstance(obj, l.np.attr("integer").ptr()) == 1)
-        return date_text(nb::int_(value));
-    if (PyObject_IsInstance(obj, l.np.attr("floating").ptr()) == 1)
-        return date_from_double(nb::cast<double>(nb::float_(value)));
-    if (PyObject_IsInstance(obj, l.np.attr("datetime64").ptr()) == 1)
-        return date_text(l.pd.attr("Timestamp")(value));
-    if (nb::hasattr(value, "year") && nb::hasattr(value, "month") && nb::hasattr(value, "day")) {
-        try {  // NaT has no usable fields
-            const int y = nb::cast<int>(value.attr("year"));
-            const int m = nb::cast<int>(value.attr("month"));
-            const int d = nb::cast<int>(value.attr("day"));
-            if (is_valid_date(y, m, d))
-                return date_from_integer(static_cast<std::int64_t>(y) * 10000 + m * 100 + d);
-        } catch (const nb::cast_error&) {
-        } catch (const nb::python_error&) {
-        }
-    }
-    return std::nullopt;
-}
-
 // One stock code as text: an integer such as 1 is "000001", text stays, anything else its str().
 std::string code_text(nb::handle value) {
     PyObject* obj = value.ptr();
@@ -130,6 +89,56 @@ bool all_digits(const std::string& s) {
 }
 
 }  // namespace
+
+std::optional<std::string> date_text(nb::handle value) {
+    PyObject* obj = value.ptr();
+    if (PyUnicode_Check(obj)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (text == nullptr)
+            throw nb::python_error();
+        return parse_date_text(std::string_view(text, static_cast<std::size_t>(size)));
+    }
+    if (PyBool_Check(obj))
+        return std::nullopt;
+    if (PyLong_Check(obj)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        return overflow != 0 ? std::nullopt : date_from_integer(v);
+    }
+    if (PyFloat_Check(obj))
+        return date_from_double(PyFloat_AS_DOUBLE(obj));
+    const auto& l = libs();
+    if (PyObject_IsInstance(obj, l.np.attr("integer").ptr()) == 1)
+        return date_text(nb::int_(value));
+    if (PyObject_IsInstance(obj, l.np.attr("floating").ptr()) == 1)
+        return date_from_double(nb::cast<double>(nb::float_(value)));
+    if (PyObject_IsInstance(obj, l.np.attr("datetime64").ptr()) == 1)
+        return date_text(l.pd.attr("Timestamp")(value));
+    if (nb::hasattr(value, "year") && nb::hasattr(value, "month") && nb::hasattr(value, "day")) {
+        try {  // NaT has no usable fields
+            const int y = nb::cast<int>(value.attr("year"));
+            const int m = nb::cast<int>(value.attr("month"));
+            const int d = nb::cast<int>(value.attr("day"));
+            if (is_valid_date(y, m, d))
+                return date_from_integer(static_cast<std::int64_t>(y) * 10000 + m * 100 + d);
+        } catch (const nb::cast_error&) {
+        } catch (const nb::python_error&) {
+        }
+    }
+    return std::nullopt;
+}
+
+bool has_date_type(nb::handle value) {
+    PyObject* obj = value.ptr();
+    if (PyUnicode_Check(obj) || PyLong_Check(obj) || PyFloat_Check(obj))
+        return true;
+    const auto& l = libs();
+    for (const char* kind : {"integer", "floating", "datetime64"})
+        if (PyObject_IsInstance(obj, l.np.attr(kind).ptr()) == 1)
+            return true;
+    return nb::hasattr(value, "year") && nb::hasattr(value, "month") && nb::hasattr(value, "day");
+}
 
 nb::object conform_labels(nb::handle labels, nb::handle reference, LabelAxis axis, const char* name) {
     // The usual case, labels of one bundle, costs nothing.

@@ -24,70 +24,12 @@ std::string repr_text(nb::handle value) {
     throw nb::value_error(msg.c_str());
 }
 
-std::string date_from_number(nb::handle value, double number) {
-    // An integral float such as 20200102.0 is that date, never a count of nanoseconds.
-    if (!std::isfinite(number) || number != std::floor(number) || std::fabs(number) > 1e15)
-        unreadable_date(value);
-    auto out = date_from_integer(static_cast<std::int64_t>(number));
-    if (!out)
-        unreadable_date(value);
-    return *out;
-}
-
-}  // namespace
-
-namespace {
-
 // `label` true: a value found among the labels of an Index, where any value that is no date is a
 // bad value rather than a wrong argument type.
 std::string date_of(nb::handle value, bool label) {
-    PyObject* obj = value.ptr();
-    if (PyUnicode_Check(obj)) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-        if (text == nullptr)
-            throw nb::python_error();
-        auto out = parse_date_text(std::string_view(text, static_cast<std::size_t>(size)));
-        if (!out)
-            unreadable_date(value);
+    if (auto out = bridge::date_text(value))
         return *out;
-    }
-    if (PyBool_Check(obj))
-        unreadable_date(value);
-    if (PyLong_Check(obj)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow != 0)
-            unreadable_date(value);
-        auto out = date_from_integer(v);
-        if (!out)
-            unreadable_date(value);
-        return *out;
-    }
-    if (PyFloat_Check(obj))
-        return date_from_number(value, PyFloat_AS_DOUBLE(obj));
-    const auto& l = bridge::libs();
-    // NumPy scalars: integers through __index__, floats by value, datetime64 as a timestamp.
-    if (PyObject_IsInstance(obj, l.np.attr("integer").ptr()) == 1)
-        return date_of(nb::int_(value), label);
-    if (PyObject_IsInstance(obj, l.np.attr("floating").ptr()) == 1)
-        return date_from_number(value, nb::cast<double>(nb::float_(value)));
-    if (PyObject_IsInstance(obj, l.np.attr("datetime64").ptr()) == 1)
-        return date_of(l.pd.attr("Timestamp")(value), label);
-    if (nb::hasattr(value, "year") && nb::hasattr(value, "month") && nb::hasattr(value, "day")) {
-        // date, datetime and pandas Timestamp; NaT has no usable fields.
-        try {
-            const int y = nb::cast<int>(value.attr("year"));
-            const int m = nb::cast<int>(value.attr("month"));
-            const int d = nb::cast<int>(value.attr("day"));
-            if (is_valid_date(y, m, d))
-                return *date_from_integer(static_cast<std::int64_t>(y) * 10000 + m * 100 + d);
-        } catch (const nb::cast_error&) {
-        } catch (const nb::python_error&) {
-        }
-        unreadable_date(value);
-    }
-    if (label)
+    if (label || PyBool_Check(value.ptr()) || bridge::has_date_type(value))
         unreadable_date(value);
     bridge::raise_type_error("value", "str or int", value);
 }
