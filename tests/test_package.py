@@ -4,8 +4,7 @@ from __future__ import annotations
 
 import pickle
 import tarfile
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from pathlib import Path
 
 import pytest
@@ -19,6 +18,7 @@ from vantorel.exceptions import NetworkError, VantorelError
 from support.archives import file_member as _file
 from support.archives import special_member as _special
 from support.archives import tar_gz as _tar
+from support.http_servers import serve
 from support.service import market
 
 
@@ -152,12 +152,8 @@ class _Recorder(BaseHTTPRequestHandler):
 @pytest.fixture
 def recorder():
     _Recorder.seen, _Recorder.status = [], 200
-    server = ThreadingHTTPServer(("127.0.0.1", 0), _Recorder)
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{server.server_address[1]}"
-    server.shutdown()
-    server.server_close()
+    with serve(_Recorder) as url:
+        yield url
 
 
 def test_http_client_token_query_and_errors(recorder, tmp_path):

@@ -7,9 +7,8 @@ import os
 import pickle
 import shutil
 import tarfile
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from pathlib import Path
 
 import pytest
@@ -24,6 +23,7 @@ from vantorel.exceptions import NetworkError, VantorelError
 
 from support.archives import file_member as _file
 from support.archives import tar_gz as _tar
+from support.http_servers import serve
 from support.service import write_store
 
 INCOMPLETE = "回测基准数据包不完整,请删除回测数据目录后重新准备"
@@ -195,12 +195,8 @@ class _Trickle(BaseHTTPRequestHandler):
 @pytest.fixture
 def trickle():
     _Trickle.step, _Trickle.pause, _Trickle.size, _Trickle.requests = 2, 0.5, 40, 0
-    server = ThreadingHTTPServer(("127.0.0.1", 0), _Trickle)
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{server.server_address[1]}"
-    server.shutdown()
-    server.server_close()
+    with serve(_Trickle) as url:
+        yield url
 
 
 def test_download_size_limit(tmp_path, trickle):
