@@ -20,7 +20,8 @@ from vantorel.backtest.package_server import PackageServer, archive_store, build
 from vantorel.backtest.synthetic_service import SyntheticDataService
 from vantorel.exceptions import VantorelError
 
-from support.stores import check_files, check_manifest, init_preparer, load_until, payload, prepare_at_once
+from support.stores import (assert_same_data, check_files, check_manifest, init_preparer, load_until, payload,
+                            prepare_at_once)
 
 DAYS, EXTRA = 24, 3
 MARKET = (DAYS + EXTRA, 12, 9, "20200102")  # days, stocks, seed, first date
@@ -60,17 +61,6 @@ def _loaded(directory, monkeypatch) -> dict:
     return BacktestService(None).load_backtest_data().data
 
 
-def _assert_same_data(actual: dict, expected: dict) -> None:
-    assert list(actual) == list(expected)
-    for key, value in expected.items():
-        if key == "benchmark_dict":
-            assert list(actual[key]) == list(value)
-            for name, series in value.items():
-                pd.testing.assert_series_equal(actual[key][name], series, check_exact=True)
-        else:
-            pd.testing.assert_frame_equal(actual[key], value, check_exact=True)
-
-
 @pytest.fixture(scope="module")
 def serial(market, server, tmp_path_factory):
     """What preparing twice in a row leaves, from each starting state (later runs change nothing)."""
@@ -97,7 +87,7 @@ def test_processes_preparing_at_once_leave_the_serial_result(tmp_path, market, p
         errors = [e for e in pool.map(prepare_at_once, [(str(directory), parties)] * parties, chunksize=1) if e]
         failures += [f"round {round_} ({start}): {e}" for e in errors]
         try:
-            _assert_same_data(_loaded(directory, monkeypatch), serial[start])
+            assert_same_data(_loaded(directory, monkeypatch), serial[start])
             store = BinaryPreparedDataStore(directory)
             check_files(store)
             check_manifest(store)
@@ -148,7 +138,7 @@ def test_threads_of_one_process_take_turns(tmp_path, market, server, serial, mon
     for t in threads:
         t.join()
     assert errors == []
-    _assert_same_data(_loaded(tmp_path / "store", monkeypatch), serial["empty"])
+    assert_same_data(_loaded(tmp_path / "store", monkeypatch), serial["empty"])
 
 
 HOLDER = """

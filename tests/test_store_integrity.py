@@ -15,7 +15,7 @@ import pytest
 from vantorel.backtest._prepare import BinaryPreparedDataStore
 from vantorel.exceptions import VantorelError
 
-from support.stores import market, payload, write_store
+from support.stores import assert_same_data, market, payload, write_store
 
 
 @pytest.fixture
@@ -27,17 +27,6 @@ def _rewrite(store, edit):
     metadata = store.load_metadata()
     edit(metadata)
     store.metadata_path.write_bytes(pickle.dumps(metadata))
-
-
-def _same_loads(a: dict, b: dict) -> None:
-    assert list(a) == list(b)
-    for key, value in b.items():
-        if key == "benchmark_dict":
-            assert list(a[key]) == list(value)
-            for name, series in value.items():
-                pd.testing.assert_series_equal(a[key][name], series, check_exact=True)
-        else:
-            pd.testing.assert_frame_equal(a[key], value, check_exact=True)
 
 
 def _set_code(d):
@@ -71,7 +60,7 @@ def test_store_without_label_checksums_still_loads_and_gains_them(store):
             del desc["checksum"]["labels"]
 
     _rewrite(store, drop)
-    _same_loads(store.load(mmap=False)["data"], before)
+    assert_same_data(store.load(mmap=False)["data"], before)
     assert store.update_tail(payload(mkt, 10)) is True
     assert all("labels" in d["checksum"] for d in store.load_metadata()["datasets"].values())
 
@@ -160,7 +149,7 @@ def test_linked_regular_files_still_load(store, tmp_path):
     name = store.load_metadata()["datasets"]["close_price"]["file"]
     os.replace(store.store_dir / name, tmp_path / "elsewhere.bin")
     (store.store_dir / name).symlink_to(tmp_path / "elsewhere.bin")
-    _same_loads(store.load(mmap=False)["data"], before)
+    assert_same_data(store.load(mmap=False)["data"], before)
 
 
 def test_metadata_unpickler_converts_only_what_the_stream_holds(store):

@@ -161,3 +161,15 @@ def load_until(directory: str, market_args: tuple, stop, out) -> None:
         except Exception as exc:  # counted: a reader must never fail because of a writer
             errors.append(f"{type(exc).__name__}: {exc}")
     out.put((loads, errors[:5], len(errors)))
+
+
+def assert_same_data(actual: dict, expected: dict) -> None:
+    """Two loaded data dictionaries hold the same Frames and benchmark series, bit for bit."""
+    assert list(actual) == list(expected)
+    for key, value in expected.items():
+        if key == "benchmark_dict":
+            assert list(actual[key]) == list(value)
+            for name, series in value.items():
+                pd.testing.assert_series_equal(actual[key][name], series, check_exact=True)
+        else:
+            pd.testing.assert_frame_equal(actual[key], value, check_exact=True)
