@@ -40,7 +40,7 @@ bench: build
 clean:
 	rm -rf build $(VENV)
 
-# The large fuzz run of the public entry points (a few thousand cases per core-hour); see README.
+# The large fuzz run of the public entry points (about three minutes on two cores); see README.
 FUZZ_CASES ?= 10000
 fuzz: build
 	$(PY) -m pytest -q -p no:cacheprovider tests/test_fuzz.py --fuzz-cases=$(FUZZ_CASES)
