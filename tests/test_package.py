@@ -219,5 +219,7 @@ def test_http_client_call_arguments_are_checked_by_name(tmp_path):
         client.get("x", params="a=1")
     with pytest.raises(ValueError, match="^Argument 'dest' names a directory"):
         client.download("x", tmp_path)
+    with pytest.raises(ValueError, match="^Argument 'dest' must not contain a NUL character"):
+        client.download("x", "a\0b")
     with pytest.raises(ValueError, match=r"^Argument 'max_duration' must lie in \[0.0, \+inf\), got -1"):
         client.get("x", max_duration=-1)

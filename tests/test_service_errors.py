@@ -223,6 +223,13 @@ def test_public_result_of_odd_fields(paths, best, field):
         BacktestService._to_public_result(core, "f")
 
 
+def test_public_result_of_plot_paths_without_a_truth_value():
+    core = SimpleNamespace(plot_paths=pd.NA, best_group=1, group_daily_return=None, group_cumulative_return=None,
+                           rank_ic=None, benchmark_summary=None)
+    with pytest.raises(TypeError, match=r"^Argument 'core_result.plot_paths' has incorrect type \(expected dict, got NAType"):
+        BacktestService._to_public_result(core, "f")
+
+
 @pytest.mark.parametrize("best", [float("inf"), "x"])
 def test_public_result_of_a_best_group_that_is_no_number(best):
     core = SimpleNamespace(plot_paths={}, best_group=best, group_daily_return=None, group_cumulative_return=None,

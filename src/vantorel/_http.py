@@ -256,6 +256,8 @@ class HttpClient:
         """
         if not isinstance(dest, str | os.PathLike):
             raise TypeError(f"Argument 'dest' has incorrect type (expected str or os.PathLike, got {type(dest).__name__})")
+        if "\x00" in os.fspath(dest):
+            raise ValueError("Argument 'dest' must not contain a NUL character")
         dest = Path(dest)
         if dest.is_dir():
             raise ValueError(f"Argument 'dest' names a directory, not a file: {str(dest)!r}")

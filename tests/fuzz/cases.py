@@ -1126,7 +1126,10 @@ def _(g: Gen) -> Case:
         "mmap": g.param("mmap", "bool", bool(g.rng.random() < 0.5)),
     }
     same_data = None
-    if g.mutated == ["store"] and not _record_edit(g):
+    # A mapped load checks sizes and labels but trusts the bytes of the rows: flipped data bytes may
+    # show through it, by design.
+    trusted_bytes = args["mmap"] is True and any(n.endswith("flip data") for n in g.notes)
+    if g.mutated == ["store"] and not _record_edit(g) and not trusted_bytes:
         same_data = check_same_data(intact_load(g, start_date=args["start_date"], end_date=args["end_date"],
                                                 keys=args["keys"]))
 

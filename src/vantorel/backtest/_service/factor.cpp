@@ -37,7 +37,12 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
             bridge::raise_type_error("core_result", "a group backtest result", core_result);
     nb::dict plot_paths;
     nb::object paths = core_result.attr("plot_paths");
-    if (!paths.is_none() && bridge::truthy(paths)) {
+    const int has_paths = paths.is_none() ? 0 : PyObject_IsTrue(paths.ptr());
+    if (has_paths < 0) {  // pandas' NA and arrays have no truth value, and are no mapping either
+        PyErr_Clear();
+        bridge::raise_type_error("core_result.plot_paths", "dict", paths);
+    }
+    if (has_paths == 1) {
         if (!nb::hasattr(paths, "items"))
             bridge::raise_type_error("core_result.plot_paths", "dict", paths);
         for (nb::handle item : paths.attr("items")()) {
