@@ -330,6 +330,9 @@ def test_small_helpers_check_what_they_are_given(ws, core, tmp_path):
     m = market()
     with pytest.raises(ValueError, match="^Argument 'plot_save_path' must not contain a NUL character"):
         strategy(ws, m, plot_save_path=str(tmp_path / "a\0b.png"))
+    for run in (lambda **kw: strategy(ws, m, **kw), lambda **kw: groups(core, m, **kw)):
+        with pytest.raises(ValueError, match="^Argument 'plot_save_path' must not be empty"):
+            run(plot_save_path="", plot_image_kind="long")
 
 
 def test_charts_of_infinite_returns_draw_quietly(ws, tmp_path):

@@ -112,17 +112,22 @@ bool bool_arg(nb::handle value, const char* name) {
     return r == 1;
 }
 
-void path_arg(nb::handle value, const char* name) {
+void path_arg(nb::handle value, const char* name, bool allow_empty) {
     PyObject* path = PyOS_FSPath(value.ptr());
     const bool text = path != nullptr && PyUnicode_Check(path);
     // The file system ends a name at a NUL; a path holding one would name another file or fail late.
     const bool nul = text && PyUnicode_FindChar(path, 0, 0, PyUnicode_GET_LENGTH(path), 1) >= 0;
+    const bool empty = text && PyUnicode_GET_LENGTH(path) == 0;
     Py_XDECREF(path);
     PyErr_Clear();
     if (!text)
         raise_type_error(name, "str or os.PathLike", value);
     if (nul) {
         const std::string msg = std::string("Argument '") + name + "' must not contain a NUL character";
+        throw nb::value_error(msg.c_str());
+    }
+    if (empty && !allow_empty) {
+        const std::string msg = std::string("Argument '") + name + "' must not be empty";
         throw nb::value_error(msg.c_str());
     }
 }

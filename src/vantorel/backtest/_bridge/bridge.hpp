@@ -33,8 +33,9 @@ std::string str_arg(nb::handle value, const char* name);
 std::optional<std::string> optional_str_arg(nb::handle value, const char* name);
 // The truth value of a flag argument; objects without one (arrays, pandas' NA) are named.
 bool bool_arg(nb::handle value, const char* name);
-// A file-system path: text, or an os.PathLike whose path is text (bytes paths are refused).
-void path_arg(nb::handle value, const char* name);
+// A file-system path: text, or an os.PathLike whose path is text (bytes paths are refused); with
+// `allow_empty` false, an empty path (which names no file) is a bad value too.
+void path_arg(nb::handle value, const char* name, bool allow_empty = true);
 
 // total_money, fee and rule_fee as numbers in their ranges: total_money in (0, +inf), fee and
 // rule_fee in [0, 1). ValueError naming the argument, the range and the value otherwise.

@@ -103,7 +103,7 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     options.costs = trading_costs_arg(total_money, fee, rule_fee);
     const std::optional<std::string> image_kind = optional_str_arg(plot_image_kind, "plot_image_kind");
     if (!plot_save_path.is_none())
-        path_arg(plot_save_path, "plot_save_path");
+        path_arg(plot_save_path, "plot_save_path", /*allow_empty=*/!image_kind);
     const std::string name = str_arg(factor_name, "factor_name");
     (void)optional_str_arg(plot_title, "plot_title");
     if (options.group_num < 1 || options.group_num > 10000)

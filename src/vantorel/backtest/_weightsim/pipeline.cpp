@@ -143,7 +143,7 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     const TradingCosts costs = trading_costs_arg(total_money, fee, rule_fee);
     const std::optional<std::string> image_kind = optional_str_arg(plot_image_kind, "plot_image_kind");
     if (!plot_save_path.is_none())
-        path_arg(plot_save_path, "plot_save_path");
+        path_arg(plot_save_path, "plot_save_path", /*allow_empty=*/!image_kind);
     const std::string name = str_arg(strategy_name, "strategy_name");
     (void)optional_str_arg(plot_title, "plot_title");
     Frame strategy = frame_arg(strategy_matrix, "strategy_matrix");
