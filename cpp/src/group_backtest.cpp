@@ -101,22 +101,6 @@ void assign_groups(const double* factor_row, const AlignedView::Row& valid, Inde
     }
 }
 
-double spearman(const std::vector<double>& x, const std::vector<double>& y) {
-    std::vector<KeyedIndex> by_x, scratch;
-    for (std::size_t i = 0; i < x.size(); ++i)
-        if (std::isfinite(x[i]) && std::isfinite(y[i]))
-            by_x.push_back(KeyedIndex{sortable_key(x[i]), static_cast<std::int32_t>(i)});
-    radix_sort(by_x, scratch);
-    std::vector<std::uint64_t> keys;
-    std::vector<double> ys, rx, ry;
-    for (const KeyedIndex& e : by_x) {
-        keys.push_back(e.key);
-        ys.push_back(y[static_cast<std::size_t>(e.index)]);
-    }
-    std::vector<KeyedIndex> by_y;
-    return spearman_sorted(keys, ys, by_y, scratch, rx, ry);
-}
-
 bool summarise_group(const double* group, const double* benchmark, Index n, GroupSummary& out) {
     if (!summarise_excess_where_present(group, benchmark, n, out.excess))
         return false;

@@ -2,9 +2,14 @@
 
 from __future__ import annotations
 
+from importlib import metadata
 from typing import Any
 
-__version__ = "0.1.0"
+# The version is written once, in pyproject.toml, and read from the installed distribution.
+try:
+    __version__ = metadata.version("vantorel-backtest")
+except metadata.PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = ["prepare_backtest_data"]
 

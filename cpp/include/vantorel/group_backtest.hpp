@@ -39,10 +39,6 @@ void assign_groups(const double* factor_row, const AlignedView::Row& valid, Inde
                    std::vector<KeyedIndex>& eligible, std::vector<KeyedIndex>& scratch,
                    std::vector<std::int32_t>& group_of);
 
-// Spearman rank correlation (Pearson of average ranks) of x and y over the positions where both
-// are finite; NaN with fewer than two such positions.
-double spearman(const std::vector<double>& x, const std::vector<double>& y);
-
 // The whole backtest. `factor` and every market view are aligned to the same grid of dates and
 // stocks; `forward` holds each date's forward return (or rank), or is null.
 GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,

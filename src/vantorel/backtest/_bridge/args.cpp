@@ -39,6 +39,18 @@ void raise_type_error(const char* name, const char* expected, nb::handle given) 
     throw nb::type_error(msg.c_str());
 }
 
+nb::handle vantorel_error_type() {
+    // Leaked on purpose: the type must outlive every static destructor.
+    static const nb::object* type =
+        new nb::object(nb::module_::import_("vantorel.exceptions").attr("VantorelError"));
+    return *type;
+}
+
+void raise_vantorel(const std::string& message) {
+    PyErr_SetObject(vantorel_error_type().ptr(), nb::str(message.data(), message.size()).ptr());
+    throw nb::python_error();
+}
+
 std::string error_text(const nb::python_error& e) {
     return type_name_of(e.value()) + ": " + nb::cast<std::string>(nb::str(e.value()));
 }

@@ -22,6 +22,10 @@ namespace nb = nanobind;
 
 // Raises TypeError "Argument '<name>' has incorrect type (expected <expected>, got <given type>)".
 [[noreturn]] void raise_type_error(const char* name, const char* expected, nb::handle given);
+// vantorel.exceptions.VantorelError, the error of store and package faults, and raising it with
+// one message.
+nb::handle vantorel_error_type();
+[[noreturn]] void raise_vantorel(const std::string& message);
 // "ValueError: could not convert ..." of a caught Python error, without its traceback.
 std::string error_text(const nb::python_error& e);
 

@@ -15,11 +15,7 @@ namespace {
 constexpr const char* kKeyDatasets[] = {"close_price", "open_price", "can_buy_stock", "cant_sell_stock"};
 constexpr const char* kIncompletePackage = "回测基准数据包不完整,请删除回测数据目录后重新准备";
 
-[[noreturn]] void raise_vantorel(const std::string& message) {
-    nb::object type = nb::module_::import_("vantorel.exceptions").attr("VantorelError");
-    PyErr_SetObject(type.ptr(), nb::str(message.data(), message.size()).ptr());
-    throw nb::python_error();
-}
+using bridge::raise_vantorel;
 
 // mapping.get(key, {}) of a metadata entry (anything without .get counts as empty).
 nb::object entry(nb::handle mapping, const char* key) {

@@ -16,7 +16,7 @@
 namespace vantorel::store {
 
 // ---- errors ------------------------------------------------------------------
-[[noreturn]] void raise_vantorel(const std::string& message);
+using bridge::raise_vantorel;
 
 // ---- labels (labels.cpp) -------------------------------------------------------
 // A date given as text, integer, integral float or date object -> YYYYMMDD text.

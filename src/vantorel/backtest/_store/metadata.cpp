@@ -13,12 +13,6 @@ using namespace nb::literals;
 
 namespace {
 
-nb::object vantorel_error_type() {
-    static nb::object* type =
-        new nb::object(nb::module_::import_("vantorel.exceptions").attr("VantorelError"));
-    return *type;
-}
-
 // The record may come from a downloaded package, and a plain unpickler runs whatever callable the
 // stream names. Only containers, scalars and date/time values may be rebuilt, and nothing may grow
 // far beyond the stream that describes it: `bytes`, `bytearray` and `_codecs.encode` (how protocol
@@ -85,11 +79,6 @@ std::string hex64(std::uint64_t v) {
 
 }  // namespace
 
-[[noreturn]] void raise_vantorel(const std::string& message) {
-    PyErr_SetObject(vantorel_error_type().ptr(), nb::str(message.data(), message.size()).ptr());
-    throw nb::python_error();
-}
-
 std::string path_text(nb::handle path) {
     return nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(path));
 }
@@ -123,7 +112,7 @@ nb::dict parse_metadata(const std::string& bytes, nb::handle metadata_path) {
     try {
         record = unpickler.attr("load")();
     } catch (nb::python_error& e) {
-        if (e.matches(vantorel_error_type()))
+        if (e.matches(bridge::vantorel_error_type()))
             throw;
         raise_vantorel("回测数据元信息文件无法读取: " + path_text(metadata_path) + " (" + bridge::error_text(e) + ")");
     }
