@@ -58,18 +58,15 @@ nb::object slice_rows(nb::handle obj, const std::string& lo, const std::string& 
     } else {
         // Integer dates, date-times or a mix with texts: compared as the dates they name, while the
         // rows keep their own labels.
-        nb::object normalize = store_module().attr("normalize_yyyymmdd");
         dates.reserve(n);
         for (nb::handle label : labels) {
-            try {
-                dates.push_back(nb::cast<std::string>(normalize(label)));
-            } catch (nb::python_error& e) {
-                if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
-                    throw;
+            std::optional<std::string> date = bridge::date_text(label);
+            if (!date) {
                 const std::string msg =
                     "数据集 " + what + " 的日期标签无法识别: " + nb::cast<std::string>(nb::repr(label));
                 throw nb::value_error(msg.c_str());
             }
+            dates.push_back(std::move(*date));
         }
         for (const std::string& d : dates)
             views.emplace_back(d);
