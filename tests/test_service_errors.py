@@ -300,6 +300,10 @@ def test_derivation_needs_text_dates(builder):
     source["Close"] = frame_with(index=[int(d) for d in DATES[:5]])
     with pytest.raises(ValueError, match=r"^Argument 'Close' must have YYYYMMDD text row labels"):
         builder._build_from_matrices(source)
+    source["Close"] = frame_with()
+    source["Open"] = frame_with(columns=pd.MultiIndex.from_arrays([["a", "b", "c"], ["000001", "000002", "000003"]]))
+    with pytest.raises(ValueError, match=r"^Argument 'Open' must have one level of labels per axis, got a MultiIndex"):
+        builder._build_from_matrices(source)
 
 
 @pytest.mark.parametrize("which", ["data", "benchmark_dict"])

@@ -59,6 +59,12 @@ void require_text_dates(nb::handle frame, const std::string& name) {
     if (!bridge::is_frame(frame))
         bridge::raise_type_error(name.c_str(), "pandas.DataFrame", frame);
     nb::object index = frame.attr("index");
+    // Matrices are dates x stock codes; hierarchical labels on either axis cannot be aligned.
+    for (nb::handle axis : {index, nb::object(frame.attr("columns"))})
+        if (PyObject_IsInstance(axis.ptr(), libs().pd.attr("MultiIndex").ptr()) == 1) {
+            const std::string msg = "Argument '" + name + "' must have one level of labels per axis, got a MultiIndex";
+            throw nb::value_error(msg.c_str());
+        }
     if (nb::len(index) == 0)
         return;
     const std::string kind = nb::cast<std::string>(index.attr("inferred_type"));
