@@ -17,6 +17,7 @@ from vantorel.backtest._prepare import (
     GroupPreparedDataBuilder as GroupPreparedDataBuilder,
     component_dataset_key as component_dataset_key,
 )
+from vantorel._http import HttpClient
 from vantorel.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
 
 core: ModuleType
@@ -32,7 +33,7 @@ _UNIVERSE_TO_COMPONENT: dict[str, str]
 
 class BacktestService:
     _http: Any
-    def __init__(self, http: Any) -> None: ...
+    def __init__(self, http: HttpClient | None) -> None: ...
     def prepare_backtest_data(self) -> None: ...
     @staticmethod
     def _find_missing_datasets(store: BinaryPreparedDataStore) -> list[str]: ...
@@ -80,7 +81,7 @@ class BacktestService:
         output_dir: str | os.PathLike[str] | None,
         plot_filename: str,
         *,
-        benchmark: str | list[str] | None = "000852",
+        benchmark: str = "000852",
         rolling_window: int = 0,
         total_money: float = 100000000.0,
         fee: float = 0.0001,
