@@ -115,7 +115,7 @@ def annotations_agree(runtime, stub) -> bool:
         return True
     if isinstance(runtime, tuple) and isinstance(stub, tuple):
         return (runtime[0] == stub[0] and len(runtime[1]) == len(stub[1])
-                and all(annotations_agree(a, b) for a, b in zip(runtime[1], stub[1])))
+                and all(annotations_agree(a, b) for a, b in zip(runtime[1], stub[1], strict=True)))
     return False
 
 
@@ -152,11 +152,11 @@ def params_of(fn: ast.FunctionDef, aliases: dict[str, ast.expr] | None = None) -
     params = []
     positional = a.posonlyargs + a.args
     defaults = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
-    for arg, d in zip(positional, defaults):
+    for arg, d in zip(positional, defaults, strict=True):
         params.append(Param(arg.arg, "positional", norm_(arg.annotation), _default_value(d)))
     if a.vararg:
         params.append(Param(a.vararg.arg, "*", norm_(a.vararg.annotation)))
-    for arg, d in zip(a.kwonlyargs, a.kw_defaults):
+    for arg, d in zip(a.kwonlyargs, a.kw_defaults, strict=True):
         params.append(Param(arg.arg, "keyword", norm_(arg.annotation), _default_value(d)))
     if a.kwarg:
         params.append(Param(a.kwarg.arg, "**", norm_(a.kwarg.annotation)))
@@ -172,7 +172,7 @@ def runtime_signatures(obj) -> list[tuple[list[Param], object]]:
         out = []
         for text, _doc, defaults in nb:
             # nanobind writes defaults it cannot spell as \0, \1, ... and hands their values over
-            text = re.sub(r"\\(\d+)", lambda m: repr(defaults[int(m.group(1))]), text)
+            text = re.sub(r"\\(\d+)", lambda m, d=defaults: repr(d[int(m.group(1))]), text)
             tree = ast.parse(text + ": ...")
             out.append(params_of(tree.body[0]))
         return out
@@ -208,7 +208,7 @@ def differences(runtime, stub, *, is_method: bool) -> list[str]:
     if [(p.name, p.kind) for p in r_params] != [(p.name, p.kind) for p in s_params]:
         return [f"parameters {[(p.name, p.kind) for p in r_params]} in the module, "
                 f"{[(p.name, p.kind) for p in s_params]} in the stub"]
-    for r, s in zip(r_params, s_params):
+    for r, s in zip(r_params, s_params, strict=True):
         if not _defaults_agree(r.default, s.default):
             problems.append(f"default of {r.name}: {r.default!r} in the module, {s.default!r} in the stub")
         if not annotations_agree(r.annotation, s.annotation):

@@ -57,28 +57,28 @@ int run_all(const char* filter);
     static const check::Register CHECK_CONCAT(register_, name)(#name, &name); /* NOLINT */ \
     static void name()
 
-#define CHECK(cond)                                \
-    do {                                           \
-        if (!(cond))                               \
+#define CHECK(cond)                                 \
+    do {                                            \
+        if (!(cond))                                \
             check::fail(__FILE__, __LINE__, #cond); \
     } while (0)
 
 // Exact equality of doubles (NaN matches NaN), printing both values on failure.
-#define CHECK_SAME(got, expected)                                                                  \
-    do {                                                                                           \
+#define CHECK_SAME(got, expected)                                                                 \
+    do {                                                                                          \
         const double check_got_ = (got), check_expected_ = (expected);                            \
-        if (!check::same(check_got_, check_expected_)) {                                           \
-            check::fail(__FILE__, __LINE__, #got " == " #expected);                                \
-            std::fprintf(stderr, "    got %.17g, expected %.17g\n", check_got_, check_expected_);  \
-        }                                                                                          \
+        if (!check::same(check_got_, check_expected_)) {                                          \
+            check::fail(__FILE__, __LINE__, #got " == " #expected);                               \
+            std::fprintf(stderr, "    got %.17g, expected %.17g\n", check_got_, check_expected_); \
+        }                                                                                         \
     } while (0)
 
 // Equality within an absolute tolerance (NaN matches NaN), printing both values on failure.
-#define CHECK_NEAR(got, expected, tol)                                                             \
-    do {                                                                                           \
+#define CHECK_NEAR(got, expected, tol)                                                            \
+    do {                                                                                          \
         const double check_got_ = (got), check_expected_ = (expected);                            \
-        if (!check::near(check_got_, check_expected_, (tol))) {                                    \
-            check::fail(__FILE__, __LINE__, #got " ~= " #expected);                                \
-            std::fprintf(stderr, "    got %.17g, expected %.17g\n", check_got_, check_expected_);  \
-        }                                                                                          \
+        if (!check::near(check_got_, check_expected_, (tol))) {                                   \
+            check::fail(__FILE__, __LINE__, #got " ~= " #expected);                               \
+            std::fprintf(stderr, "    got %.17g, expected %.17g\n", check_got_, check_expected_); \
+        }                                                                                         \
     } while (0)

@@ -37,7 +37,8 @@ struct Table {
         storage.resize(values.size());
         for (Index i = 0; i < rows; ++i)
             for (Index k = 0; k < cols; ++k)
-                storage[static_cast<std::size_t>(k * rows + i)] = values[static_cast<std::size_t>(i * cols + k)];
+                storage[static_cast<std::size_t>(k * rows + i)] =
+                    values[static_cast<std::size_t>(i * cols + k)];
         return vantorel::MatrixView{storage.data(), vantorel::ElementKind::Float64, rows, cols, 1, rows};
     }
 };
@@ -73,9 +74,9 @@ struct Market {
 
     vantorel::MarketViews views() const {
         using vantorel::AlignedView;
-        return vantorel::MarketViews{AlignedView(can_buy.view()),  AlignedView(cant_sell.view()),
-                                     AlignedView(split.view()),    AlignedView(dividend.view()),
-                                     AlignedView(close.view()),    AlignedView(prev_close.view()),
+        return vantorel::MarketViews{AlignedView(can_buy.view()),   AlignedView(cant_sell.view()),
+                                     AlignedView(split.view()),     AlignedView(dividend.view()),
+                                     AlignedView(close.view()),     AlignedView(prev_close.view()),
                                      AlignedView(buy_price.view()), AlignedView(sell_price.view())};
     }
 };

@@ -28,7 +28,8 @@ TEST(average_ranks_share_ties_and_leave_nan_out) {
 TEST(forward_return_ranks_read_the_next_two_opens) {
     // Row 0 ranks open[2] / open[1] - 1 = (0.1, -0.1, 0.1, inf -> missing), row 1 the returns
     // (1/11, 0, -1/11, 0.2); the last two rows have no forward return.
-    const Table open{{1.0, 1.0, 1.0, 1.0}, {10.0, 10.0, 10.0, 0.0}, {11.0, 9.0, 11.0, 5.0}, {12.0, 9.0, 10.0, 6.0}};
+    const Table open{
+        {1.0, 1.0, 1.0, 1.0}, {10.0, 10.0, 10.0, 0.0}, {11.0, 9.0, 11.0, 5.0}, {12.0, 9.0, 10.0, 6.0}};
     const auto r = vantorel::forward_return_rank(AlignedView(open.view()));
     CHECK(r.size() == 16);
     const double expected[] = {2.5, 1.0, 2.5, kNaN, 3.0, 2.0, 1.0, 4.0};

@@ -15,10 +15,14 @@ constexpr double kTol = 1e-12;
 
 vantorel::TotalFrameInput input_of(const std::vector<double>& daily, const std::vector<double>& bench,
                                    const vantorel::TotalFrameColumns& t) {
-    return vantorel::TotalFrameInput{daily.data(),          bench.data(),
-                                     t.extra_daily_return.data(), t.long_nav.data(),
-                                     t.close_net_value.data(),    t.max_drowdown.data(),
-                                     t.extra_return.data(),       t.extra_max_drowdown.data(),
+    return vantorel::TotalFrameInput{daily.data(),
+                                     bench.data(),
+                                     t.extra_daily_return.data(),
+                                     t.long_nav.data(),
+                                     t.close_net_value.data(),
+                                     t.max_drowdown.data(),
+                                     t.extra_return.data(),
+                                     t.extra_max_drowdown.data(),
                                      static_cast<vantorel::Index>(daily.size())};
 }
 
@@ -48,14 +52,14 @@ TEST(total_frame_of_three_days_without_a_close_column) {
 
     const auto s = vantorel::strategy_stats(input_of(daily, bench, t), 3.5, 0.25);
     // Three rows are 3 / 252 = 1 / 84 of a year; annual figures are total / years x 100.
-    CHECK_NEAR(s[0], (1.02 / 1.01 - 1.0) * 84 * 100, 1e-9);                      // annual_return
+    CHECK_NEAR(s[0], (1.02 / 1.01 - 1.0) * 84 * 100, 1e-9);                         // annual_return
     CHECK_NEAR(s[1], (0.02 / 3) / std::sqrt(0.0019 / 3) * std::sqrt(252.0), 1e-9);  // long_sharp
-    CHECK_NEAR(s[2], 1.0 - 0.99 / 1.01, kTol);                                   // max_dd
-    CHECK_NEAR(s[3], 0.0, 1e-9);                                                 // benchmark_annual_return
-    CHECK_NEAR(s[4], 0.0, 1e-9);                                                 // benchmark_sharp: mean 0
-    CHECK_NEAR(s[5], 0.01 * 84 * 100, 1e-9);                                     // extra_annual_return
+    CHECK_NEAR(s[2], 1.0 - 0.99 / 1.01, kTol);                                      // max_dd
+    CHECK_NEAR(s[3], 0.0, 1e-9);                                                    // benchmark_annual_return
+    CHECK_NEAR(s[4], 0.0, 1e-9);                                                    // benchmark_sharp: mean 0
+    CHECK_NEAR(s[5], 0.01 * 84 * 100, 1e-9);                                        // extra_annual_return
     CHECK_NEAR(s[6], (0.02 / 3) / std::sqrt(0.0037 / 3) * std::sqrt(252.0), 1e-9);  // extra_sharp
-    CHECK_NEAR(s[7], 0.03, kTol);                                                // extra_max_dd
+    CHECK_NEAR(s[7], 0.03, kTol);                                                   // extra_max_dd
     // Deviations (1/300, -8/300, 7/300) and (0, 0.01, -0.01): covariance sum -0.0005.
     CHECK_NEAR(s[8], -0.0005 / std::sqrt(0.0038 / 3 * 0.0002), kTol);  // return_corr
     CHECK_NEAR(s[9], 2.0 / 3.0, kTol);                                 // win_rate
