@@ -10,6 +10,7 @@ from typing import Any
 
 import pandas as pd
 
+from vantorel._http import HttpClient
 from vantorel.backtest._prepare import (
     COMPONENT_FACTOR_NAMES as COMPONENT_FACTOR_NAMES,
     TAIL_RELOAD_ROWS as TAIL_RELOAD_ROWS,
@@ -17,7 +18,6 @@ from vantorel.backtest._prepare import (
     GroupPreparedDataBuilder as GroupPreparedDataBuilder,
     component_dataset_key as component_dataset_key,
 )
-from vantorel._http import HttpClient
 from vantorel.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
 
 core: ModuleType
