@@ -35,6 +35,10 @@ from pathlib import Path
 
 import pytest
 
+from vantorel.backtest import BacktestService, synthetic
+
+from support.service import bundle, market, store_dir  # noqa: F401  (fixtures)
+
 STUB_DIR = Path(__file__).resolve().parents[1] / "src" / "vantorel" / "backtest"
 MODULES = ["_core", "_weightsim", "_store", "_prepare", "_service"]
 BARE_GENERICS = {"dict", "list", "tuple", "PathLike", "Iterable", "Sequence", "Mapping", "Callable", "type"}
@@ -298,3 +302,13 @@ def test_every_compiled_function_is_in_the_stub(module):
                         and attr not in ("__new__",):
                     missing.append(f"{name}.{attr}")
     assert not missing, f"in {module}, not in its stub: {missing}"
+
+
+@pytest.mark.parametrize("benchmark", [["000300", "000852"], None])
+def test_strategy_backtest_takes_one_benchmark_name(bundle, benchmark):  # noqa: F811
+    # as its stub says (benchmark: str): a list or None is refused, naming the argument
+    dates = market().dates
+    weights = synthetic.momentum_weights(market(), top_n=5, lookback=5)
+    with pytest.raises(TypeError, match=r"^Argument 'benchmark_names' has incorrect type \(expected str"):
+        BacktestService(None).backtest_strategy(weights, bundle, dates[0], dates[-1], None, "m",
+                                                benchmark=benchmark, plot=None)
