@@ -5,8 +5,16 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null)
 BUILT  := $(VENV)/.package-built
+TOOLS  := $(VENV)/.tools-installed
+# Compiler warnings are errors in every build made here (CI included); WERROR=OFF to relax.
+WERROR ?= ON
+# The engine's C++ tests, built without Python.
+CPP_BUILD := build/cpp
+# Pinned lint tools: ruff for Python, clang-format (the PyPI wheel) for C++.
+LINT_TOOLS := "ruff==0.17.5" "clang-format==23.1.3"
+CXX_SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' \) 2>/dev/null | sort)
 
-.PHONY: all build demo test bench clean fuzz
+.PHONY: all build demo test test-cpp check-stubs lint bench clean fuzz
 
 all: build
 
@@ -17,9 +25,14 @@ $(STAMP): pyproject.toml
 		"numpy>=2" "pandas>=2.2" "matplotlib>=3.8" "pytest>=8" "hypothesis>=6.100"
 	touch $@
 
+# Build and lint tools, pinned here: cmake and ninja for the engine's own build, ruff and clang-format.
+$(TOOLS): $(STAMP) Makefile
+	$(PY) -m pip install --quiet "cmake>=3.21" ninja $(LINT_TOOLS)
+	touch $@
+
 # Non-editable install with a persistent build directory: rebuilds are incremental.
-$(BUILT): $(STAMP) CMakeLists.txt $(SOURCES)
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+$(BUILT): $(STAMP) CMakeLists.txt cpp/CMakeLists.txt $(SOURCES)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps -Ccmake.define.VANTOREL_WERROR=$(WERROR) .
 	touch $@
 
 build: $(BUILT)
@@ -27,7 +40,30 @@ build: $(BUILT)
 demo: build
 	$(PY) -m vantorel.backtest
 
+# The engine's C++ tests alone: no Python extension, no wheel; seconds after the first build.
+test-cpp: $(TOOLS)
+	$(VENV)/bin/cmake -S cpp -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DCMAKE_BUILD_TYPE=Release -DVANTOREL_WERROR=$(WERROR)
+	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+# The hand-written stubs against the built modules' signatures.
+check-stubs: build
+	$(PY) -m pytest -q -p no:cacheprovider tests/test_stubs.py
+
+# ruff over the Python tree, clang-format (the repository's .clang-format) over the C++ sources;
+# both run, and either finding fails the target.
+lint: $(TOOLS)
+	@status=0; \
+	$(VENV)/bin/ruff check . || status=1; \
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES) || status=1; \
+	exit $$status
+
+# The engine's tests, the stub check, the lint checks, then the whole Python suite.
 test: build
+	$(MAKE) --no-print-directory test-cpp
+	$(MAKE) --no-print-directory check-stubs
+	$(MAKE) --no-print-directory lint
 	$(PY) -m pytest -q
 
 bench: build

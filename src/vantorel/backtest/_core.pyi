@@ -3,7 +3,6 @@
 import os
 import threading
 from dataclasses import dataclass
-from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -11,8 +10,8 @@ import pandas as pd
 _MATPLOTLIB_PLOT_LOCK: threading.RLock
 
 def _build_market_arrays(
-    pnl_index: Any,
-    columns: Any,
+    pnl_index: pd.Index,
+    columns: pd.Index,
     can_buy_stock: pd.DataFrame,
     cant_sell_stock: pd.DataFrame,
     split_factor: pd.DataFrame,
@@ -22,7 +21,7 @@ def _build_market_arrays(
     buy_price: pd.DataFrame,
     sell_price: pd.DataFrame,
 ) -> dict[str, np.ndarray]: ...
-def safe_sharpe(series: pd.Series | Any, periods: float = 252) -> float: ...
+def safe_sharpe(series: pd.Series, periods: float = 252) -> float: ...
 def _with_datetime_index(frame: pd.DataFrame) -> pd.DataFrame: ...
 
 @dataclass

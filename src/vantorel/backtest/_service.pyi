@@ -10,6 +10,7 @@ from typing import Any
 
 import pandas as pd
 
+from vantorel._http import HttpClient
 from vantorel.backtest._prepare import (
     COMPONENT_FACTOR_NAMES as COMPONENT_FACTOR_NAMES,
     TAIL_RELOAD_ROWS as TAIL_RELOAD_ROWS,
@@ -32,7 +33,7 @@ _UNIVERSE_TO_COMPONENT: dict[str, str]
 
 class BacktestService:
     _http: Any
-    def __init__(self, http: Any) -> None: ...
+    def __init__(self, http: HttpClient | None) -> None: ...
     def prepare_backtest_data(self) -> None: ...
     @staticmethod
     def _find_missing_datasets(store: BinaryPreparedDataStore) -> list[str]: ...
@@ -80,7 +81,7 @@ class BacktestService:
         output_dir: str | os.PathLike[str] | None,
         plot_filename: str,
         *,
-        benchmark: str | list[str] | None = "000852",
+        benchmark: str = "000852",
         rolling_window: int = 0,
         total_money: float = 100000000.0,
         fee: float = 0.0001,

@@ -84,11 +84,11 @@ def plot_strategy_performance(
     rolling_window: int = 0,
 ) -> dict[str, str]: ...
 def _plot_strategy_performance_unlocked(
-    total: pd.DataFrame,
-    stats: dict[str, float],
+    total: pd.DataFrame | None,
+    stats: dict[str, float] | None,
     strategy_name: str = "strategy",
     plot_title: str | None = None,
-    save_path: str | os.PathLike[str] = "./strategy_backtest.png",
+    save_path: str | os.PathLike[str] | None = "./strategy_backtest.png",
     image_kind: str = "large",
     benchmark_name: str = "000852",
     rolling_window: int = 0,
@@ -102,10 +102,10 @@ def plot_weekly_net_value(
     benchmark_name: str = "000852",
 ) -> dict[str, str]: ...
 def _plot_weekly_net_value_unlocked(
-    total: pd.DataFrame,
+    total: pd.DataFrame | None,
     strategy_name: str = "strategy",
     plot_title: str | None = None,
-    save_path: str | os.PathLike[str] = "./strategy_weekly_net_value.png",
+    save_path: str | os.PathLike[str] | None = "./strategy_weekly_net_value.png",
     image_kind: str = "large",
     benchmark_name: str = "000852",
 ) -> None: ...

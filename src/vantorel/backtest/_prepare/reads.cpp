@@ -36,7 +36,7 @@ nb::object read_normal_factor_batch(nb::handle self, nb::handle names_arg) {
     nb::list names = parse_name_list(list_arg(names_arg, "names"));
     nb::dict matrices;
     if (nb::len(names) == 0)
-        return std::move(matrices);
+        return matrices;
     try {
         nb::object df = data_service().attr("get_factors")("factor"_a = names,
                                                           "start_date"_a = query_dates(self, "default_start"),
@@ -54,7 +54,7 @@ nb::object read_normal_factor_batch(nb::handle self, nb::handle names_arg) {
     for (nb::handle name : names)
         if (!has_rows(matrices.attr("get")(name)))
             matrices[name] = self.attr("_read_normal_factor_matrix")(name);
-    return std::move(matrices);
+    return matrices;
 }
 
 nb::object batch_or_read(nb::handle self, nb::handle batch, nb::handle name) {

@@ -79,7 +79,7 @@ void register_strategy(nb::class_<BacktestService>& cls) {
             "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005, "plot"_a.none() = "large",
             nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, data: vantorel.backtest.result.BacktestData, "
                     "start_date: str | int, end_date: str | int, output_dir: str | os.PathLike | None, "
-                    "plot_filename: str, *, benchmark: str | list[str] | None = '000852', rolling_window: int = 0, "
+                    "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "
                     "total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, "
                     "plot: str | None = 'large') -> vantorel.backtest.result.StrategyBacktestResult"),
             "Backtests a table of target weights (dates x stock codes) on the loaded data.\n\n"

@@ -345,7 +345,6 @@ std::string fresh_file_name(const std::string& key, const char* suffix) {
 }
 
 Incoming read_incoming(nb::handle obj, const std::string& key) {
-    const auto& l = bridge::libs();
     Incoming in;
     nb::object frame;
     if (bridge::is_series(obj)) {

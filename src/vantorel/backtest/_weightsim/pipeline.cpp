@@ -209,8 +209,9 @@ void register_pipeline(nb::module_& m) {
               "pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
               "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: "
               "pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, benchmark_dict: "
-              "dict[str, pandas.Series] | None = None, benchmark_names: str = \"000852\", rolling_window: "
-              "int = 0, total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, "
+              "dict[str, pandas.Series | pandas.DataFrame] | None = None, benchmark_names: str = \"000852\", "
+              "rolling_window: int = 0, total_money: float = 100000000.0, fee: float = 0.0001, "
+              "rule_fee: float = 0.0005, "
               "plot_image_kind: str | None = \"large\", plot_save_path: str | os.PathLike | None = None, "
               "strategy_name: str = \"strategy\", plot_title: str | None = None) -> _StrategyCoreResult"),
           "strategy_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),

@@ -1,0 +1,106 @@
+// Ranks within a date, the cut into groups, and the factor group backtest trading each group as
+// an equal-weight portfolio with the strategy's rules.
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "check.hpp"
+#include "grid.hpp"
+#include "vantorel/group_backtest.hpp"
+#include "vantorel/rank.hpp"
+
+using testgrid::Market;
+using testgrid::Table;
+using vantorel::AlignedView;
+using vantorel::Index;
+using vantorel::kNaN;
+
+TEST(average_ranks_share_ties_and_leave_nan_out) {
+    const double x[] = {3.0, kNaN, 1.0, 3.0, 2.0, -INFINITY};
+    double out[6];
+    std::vector<std::pair<double, Index>> scratch;
+    vantorel::average_rank(x, 6, out, scratch);
+    const double expected[] = {4.5, kNaN, 2.0, 4.5, 3.0, 1.0};
+    for (int k = 0; k < 6; ++k)
+        CHECK_SAME(out[k], expected[k]);
+}
+
+TEST(forward_return_ranks_read_the_next_two_opens) {
+    // Row 0 ranks open[2] / open[1] - 1 = (0.1, -0.1, 0.1, inf -> missing), row 1 the returns
+    // (1/11, 0, -1/11, 0.2); the last two rows have no forward return.
+    const Table open{
+        {1.0, 1.0, 1.0, 1.0}, {10.0, 10.0, 10.0, 0.0}, {11.0, 9.0, 11.0, 5.0}, {12.0, 9.0, 10.0, 6.0}};
+    const auto r = vantorel::forward_return_rank(AlignedView(open.view()));
+    CHECK(r.size() == 16);
+    const double expected[] = {2.5, 1.0, 2.5, kNaN, 3.0, 2.0, 1.0, 4.0};
+    for (int j = 0; j < 8; ++j)
+        CHECK_SAME(r[static_cast<std::size_t>(j)], expected[j]);
+    for (int j = 8; j < 16; ++j)
+        CHECK_SAME(r[static_cast<std::size_t>(j)], kNaN);
+}
+
+TEST(groups_cut_eligible_stocks_by_value_smaller_runs_first) {
+    // Eligible: finite value and a validity flag of 1 -> stocks 0 (5), 1 (1), 3 (3), 4 (3), 7 (4);
+    // in order 1, 3, 4, 7, 0 (the tie 3 = 3 by column), cut 2 + 3.
+    const double factor[] = {5.0, 1.0, kNaN, 3.0, 3.0, INFINITY, 2.0, 4.0};
+    const Table valid{{1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 0.0, 1.0}};
+    const AlignedView v(valid.view());
+    std::vector<vantorel::KeyedIndex> eligible, scratch;
+    std::vector<std::int32_t> group_of;
+    vantorel::GroupOptions o;
+    o.group_num = 2;
+    vantorel::assign_groups(factor, v.row(0), 8, o, eligible, scratch, group_of);
+    CHECK(group_of == (std::vector<std::int32_t>{2, 1, 0, 1, 2, 0, 0, 2}));
+    CHECK(eligible.size() == 5 && eligible.front().index == 1 && eligible.back().index == 0);
+    o.ascending = true;  // the same runs, numbered from the top
+    vantorel::assign_groups(factor, v.row(0), 8, o, eligible, scratch, group_of);
+    CHECK(group_of == (std::vector<std::int32_t>{1, 2, 0, 2, 1, 0, 0, 1}));
+    // More groups than stocks: some groups stay empty, none gets two stocks.
+    o.ascending = false;
+    o.group_num = 7;
+    vantorel::assign_groups(factor, v.row(0), 8, o, eligible, scratch, group_of);
+    CHECK(group_of == (std::vector<std::int32_t>{7, 2, 0, 3, 5, 0, 0, 6}));
+}
+
+TEST(group_backtest_trades_each_group_as_equal_weights) {
+    // Four stocks ranked 4 > 3 > 2 > 1 every day: group 2 holds stocks 0 and 1, group 1 stocks 2
+    // and 3, each stock at half the capital: 1e6 x 0.5 / (10 x 100) = 500 lots = 50 000 shares.
+    // Date 1 buys at 10; stock 0 closes at 11 and stock 2 at 9: group 2 earns 0.05, group 1 loses
+    // 0.05. Date 2 is flat.
+    const Table factor{{4.0, 3.0, 2.0, 1.0}, {4.0, 3.0, 2.0, 1.0}, {4.0, 3.0, 2.0, 1.0}};
+    const Table valid(3, 4, 1.0);
+    // Forward values agreeing with the factor on date 0, opposed on date 1, absent on date 2.
+    const Table forward{{0.3, 0.2, 0.1, 0.0}, {0.0, 1.0, 2.0, 3.0}, {kNaN, kNaN, kNaN, kNaN}};
+    Market m(3, 4);
+    m.close.at(1, 0) = 11.0;
+    m.close.at(1, 2) = 9.0;
+    vantorel::GroupOptions o;
+    o.group_num = 2;
+    o.costs = vantorel::TradingCosts{1e6, 0.0, 0.0, 100.0};
+    const AlignedView f(factor.view()), v(valid.view()), fw(forward.view());
+    const auto r = vantorel::run_group_backtest(f, v, &fw, m.views(), o);
+    CHECK(r.rows == 3 && r.groups == 2 && r.traded);
+    const double daily[3][2] = {{0.0, 0.0}, {-0.05, 0.05}, {0.0, 0.0}};
+    for (int i = 0; i < 3; ++i)
+        for (int g = 0; g < 2; ++g)
+            CHECK_NEAR(r.daily[static_cast<std::size_t>(i * 2 + g)], daily[i][g], 1e-12);
+    CHECK_NEAR(r.rank_ic[0], 1.0, 1e-12);
+    CHECK_NEAR(r.rank_ic[1], -1.0, 1e-12);
+    CHECK_SAME(r.rank_ic[2], kNaN);
+
+    // Ascending numbering swaps the two groups' columns and nothing else.
+    o.ascending = true;
+    const auto up = vantorel::run_group_backtest(f, v, &fw, m.views(), o);
+    for (int i = 0; i < 3; ++i)
+        for (int g = 0; g < 2; ++g)
+            CHECK_SAME(up.daily[static_cast<std::size_t>(i * 2 + g)],
+                       r.daily[static_cast<std::size_t>(i * 2 + (1 - g))]);
+}
+
+TEST(group_net_values_are_additive_and_skip_missing_days) {
+    const std::vector<double> daily{0.01, 0.02, kNaN, -0.01, 0.03, 0.0};  // 3 rows x 2 groups
+    const auto nav = vantorel::net_values(daily, 3, 2);
+    const double expected[] = {1.01, 1.02, kNaN, 1.01, 1.04, 1.01};
+    for (int j = 0; j < 6; ++j)
+        CHECK_NEAR(nav[static_cast<std::size_t>(j)], expected[j], 1e-12);
+}
