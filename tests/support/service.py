@@ -14,6 +14,7 @@ import pandas as pd
 import pytest
 
 from vantorel.backtest import BacktestService, _service, synthetic
+from vantorel.backtest._store import component_dataset_key
 from vantorel.backtest._prepare import BinaryPreparedDataStore
 
 BASE_KEYS = [
@@ -21,7 +22,7 @@ BASE_KEYS = [
     "sell_price", "rq_get_split", "rq_get_dividend", "can_buy_stock", "cant_sell_stock",
     "forward_return_rank_cache",
 ]
-COMPONENT_KEYS = [synthetic.component_key(n) for n in synthetic.COMPONENT_NAMES]
+COMPONENT_KEYS = [component_dataset_key(n) for n in synthetic.COMPONENT_NAMES]
 ALL_KEYS = BASE_KEYS + COMPONENT_KEYS
 
 
