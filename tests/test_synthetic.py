@@ -67,7 +67,7 @@ def test_calendar_codes_labels_and_dtypes(mkt):
     days = pd.to_datetime(pd.Series(mkt.dates), format="%Y%m%d")
     assert mkt.dates == sorted(set(mkt.dates)) and len(mkt.dates) == 300
     assert (days.dt.day_of_week < 5).all()
-    md = list(zip(days.dt.month, days.dt.day))
+    md = list(zip(days.dt.month, days.dt.day, strict=True))
     assert (1, 1) not in md and (5, 1) not in md and not any(m == 10 and d <= 7 for m, d in md)
 
     assert mkt.codes == sorted(set(mkt.codes)) and len(mkt.codes) == 400
@@ -267,7 +267,7 @@ def test_payload_keys_are_the_stores_for_any_component_name(tmp_path):
     the same keys, or a store listing these names would not find their matrices."""
     market = make_market(n_days=12, n_stocks=6, seed=1)
     names = ["İndex.XSHG", "ΣIGMA.Sz", "ＡＢＣ.XSHE", "Straße.DE", "MiXeD.Case"]
-    renamed = dataclasses.replace(market, components=dict(zip(names, market.components.values())))
+    renamed = dataclasses.replace(market, components=dict(zip(names, market.components.values(), strict=True)))
     payload = market_payload(renamed)
     keys = payload["meta"]["component_dataset_keys"]
     assert keys == {name: component_dataset_key(name) for name in names}

@@ -14,8 +14,8 @@ import pandas as pd
 import pytest
 
 from vantorel.backtest import BacktestService, _service, synthetic
-from vantorel.backtest._store import component_dataset_key
 from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest._store import component_dataset_key
 
 BASE_KEYS = [
     "industry_matrix", "close_price", "open_price", "close_price_valid", "prev_close", "buy_price",

@@ -25,7 +25,7 @@ def trading_dates(start_date: str, n_days: int) -> list[str]:
     span = int(n_days * 1.1) + 30
     while True:
         days = pd.bdate_range(start, periods=span)
-        closed = np.array([md in _FIXED_HOLIDAYS for md in zip(days.month, days.day)], dtype=bool)
+        closed = np.array([md in _FIXED_HOLIDAYS for md in zip(days.month, days.day, strict=True)], dtype=bool)
         open_days = days[~closed]
         if len(open_days) >= n_days:
             return list(open_days[:n_days].strftime("%Y%m%d"))

@@ -110,7 +110,7 @@ def simulate_prices(
         prev = c
 
     if applied_splits:
-        split_events = tuple(np.concatenate(parts) for parts in zip(*applied_splits))
+        split_events = tuple(np.concatenate(parts) for parts in zip(*applied_splits, strict=True))
     else:
         split_events = (np.empty(0, np.int64), np.empty(0, np.int64), np.empty(0))
     return {
