@@ -277,6 +277,9 @@ def test_payload_keys_are_the_stores_for_any_component_name(tmp_path):
     ]  # fmt: skip
     assert [k for k in payload["data"] if k.startswith("component__")] == list(keys.values())
 
+    with pytest.raises(UnicodeEncodeError):  # no UTF-8 form, so no file name either
+        component_dataset_key("a\ud800")
+
     store = BinaryPreparedDataStore(tmp_path, names)
     store.write(payload)
     data = store.load()["data"]
