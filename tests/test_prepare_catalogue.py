@@ -110,6 +110,9 @@ def _texts(series: pd.Series) -> list:
         ([20200102, "2020-03-04", "junk"], ["20200102", "20200304", None]),
         ([dt.date(2021, 5, 6), pd.Timestamp("2021-05-07 13:00")], ["20210506", "20210507"]),
         (pd.to_datetime(["2022-02-03", None]), ["20220203", None]),
+        # Durations and instants beyond the frame library's range name no date; other spellings of
+        # text go to the library's reader.
+        ([np.timedelta64(5, "D"), np.datetime64(-2**62, "D"), "Jan 2 2020"], [None, None, "20200102"]),
         ([], []),
     ],
 )
@@ -118,6 +121,26 @@ def test_series_to_yyyymmdd(values, expected):
     assert isinstance(out, pd.Series)
     assert _texts(out) == expected
     assert list(out.index) == list(range(len(expected)))
+
+
+def test_the_builder_reads_dates_as_the_store_does():
+    """One reading of a date value: what the store reads, the builder reads as the same date, and
+    what the store refuses the builder reads as missing (text in a date shape, numbers, NumPy
+    scalars and date objects; other text is the frame library's to read)."""
+    values = ["20200102", " 2020/01/03 ", "2020-01-06T09:30", "2020-02-30", "20200230", 20200107, 20200107.0,
+              20200107.5, 0, 10**20, True, np.bool_(True), None, float("nan"), np.float32(20200108),
+              np.uint64(20200109), np.datetime64("2020-01-10T23:59"), np.datetime64("2020-02", "M"),
+              np.datetime64("NaT"), np.datetime64("12000-01-01"), np.datetime64(-2**62, "D"),
+              np.timedelta64(1, "D"), np.timedelta64("NaT"), dt.date(2020, 1, 13), pd.Timestamp("2020-01-14 23:00"),
+              pd.Timestamp("2020-01-15 23:00", tz="America/New_York"), pd.Period("2020-01-16", "D"), pd.NaT, pd.NA,
+              b"20200117", (2020, 1, 2)]
+    for value in values:
+        got = _texts(P.series_to_yyyymmdd(pd.Series([value], dtype=object)))[0]
+        try:
+            want = _store.normalize_yyyymmdd(value)
+        except (TypeError, ValueError):
+            want = None
+        assert got == want, repr(value)
 
 
 def test_series_to_yyyymmdd_keeps_the_series_index():

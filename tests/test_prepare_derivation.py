@@ -97,6 +97,13 @@ def test_forward_rank_cache():
     tied = _frame([[1, 1, 1], [2, 2, 2], [4, 4, 6], [1, 1, 1]])
     np.testing.assert_array_equal(_derive(_source(Open=tied))["forward_return_rank_cache"].iloc[0].to_numpy(),
                                   [1.5, 1.5, 3.0])
+    # The module's function (the synthetic market's cache) is the derivation's, in either memory order.
+    for frame in (opens, tied, pd.DataFrame(np.asfortranarray(opens.to_numpy()), opens.index, opens.columns),
+                  tied.astype("int64")):
+        pd.testing.assert_frame_equal(P._forward_return_rank(frame),
+                                      _derive(_source(Open=frame))["forward_return_rank_cache"])
+    with pytest.raises(TypeError, match=r"^Argument 'open_price' has incorrect type"):
+        P._forward_return_rank(opens.to_numpy())
 
 
 def test_limits_override_suspension_flag():

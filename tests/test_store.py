@@ -417,7 +417,8 @@ def test_normalize_accepts(value, expected):
 @pytest.mark.parametrize(
     "value",
     ["2020012", "202001021", "20201301", "20200100", "20190229", "20210230", "2020-02-30", "2020-1-2",
-     "abcdefgh", "", 20200102.5, True, False, float("nan"), 0, -20200102, 2020010200],
+     "abcdefgh", "", 20200102.5, True, False, float("nan"), 0, -20200102, 2020010200,
+     np.datetime64(-2**62, "D"), np.datetime64("NaT")],
 )
 def test_normalize_rejects(value):
     with pytest.raises(ValueError) as info:
@@ -425,7 +426,7 @@ def test_normalize_rejects(value):
     assert str(info.value) == f"无法识别的日期: {value!r}"
 
 
-@pytest.mark.parametrize("value", [[20200102], None])
+@pytest.mark.parametrize("value", [[20200102], None, np.timedelta64(5, "D")])
 def test_normalize_rejects_non_dates_by_type(value):
     with pytest.raises(TypeError, match=f"got {type(value).__name__}"):
         normalize_yyyymmdd(value)

@@ -1,12 +1,18 @@
+import dataclasses
+import hashlib
+
 import numpy as np
 import pandas as pd
 import pytest
 
+from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest._store import component_dataset_key
 from vantorel.backtest.synthetic import (
     BENCHMARK_NAMES,
     COMPONENT_NAMES,
     long_short_weights,
     make_market,
+    market_payload,
     momentum_weights,
     sparse_random_weights,
 )
@@ -61,7 +67,7 @@ def test_calendar_codes_labels_and_dtypes(mkt):
     days = pd.to_datetime(pd.Series(mkt.dates), format="%Y%m%d")
     assert mkt.dates == sorted(set(mkt.dates)) and len(mkt.dates) == 300
     assert (days.dt.day_of_week < 5).all()
-    md = list(zip(days.dt.month, days.dt.day))
+    md = list(zip(days.dt.month, days.dt.day, strict=True))
     assert (1, 1) not in md and (5, 1) not in md and not any(m == 10 and d <= 7 for m, d in md)
 
     assert mkt.codes == sorted(set(mkt.codes)) and len(mkt.codes) == 400
@@ -221,3 +227,65 @@ def test_weight_tables_have_the_described_structure(mkt):
     assert (values[np.isfinite(values)] > 0).all() and (np.nansum(values, axis=1) <= 1.0).all()
     assert 0.04 < np.isfinite(values).mean() < 0.06
     pd.testing.assert_frame_equal(sparse, sparse_random_weights(mkt, density=0.05, seed=7))
+
+
+def _digest(market) -> str:
+    """A digest of everything generated, numbers rounded to 1e-9 (prices are whole cents, so this
+    only hides last-bit differences of the platform's exp and log)."""
+    h = hashlib.sha256()
+    h.update("|".join(market.dates + market.codes).encode())
+
+    def add(name, values):
+        values = np.asarray(values)
+        if values.dtype != bool:
+            values = np.round(values.astype(np.float64), 9) + 0.0
+            values[np.isnan(values)] = np.nan
+        h.update(name.encode() + str(values.dtype).encode() + np.ascontiguousarray(values).tobytes())
+
+    for group in (market.frames, market.components, market.benchmark_dict):
+        for name, obj in group.items():
+            add(name, obj.to_numpy())
+    add("limit_up", market.limit_up.to_numpy())
+    add("limit_down", market.limit_down.to_numpy())
+    add("momentum", momentum_weights(market, top_n=5, lookback=3).to_numpy())
+    add("long_short", long_short_weights(market, n=3, lookback=3, seed=4).to_numpy())
+    add("sparse", sparse_random_weights(market, density=0.1, seed=2).to_numpy())
+    return h.hexdigest()
+
+
+def test_the_generated_market_does_not_change():
+    """Every random draw in the same order: tests and benchmarks elsewhere rely on these exact markets.
+    Two segments of index membership, late listings, suspensions, splits and dividends are all in it."""
+    market = make_market(n_days=260, n_stocks=60, seed=11)
+    assert np.isfinite(market.frames["rq_get_split"].to_numpy()).any()
+    assert _digest(market) == DIGEST_260x60
+    assert _digest(make_market(n_days=3, n_stocks=2, seed=1, start_date="20200102")) == DIGEST_3x2
+
+
+def test_payload_keys_are_the_stores_for_any_component_name(tmp_path):
+    """The store lowers ASCII letters only (keys in stored files depend on it); the payload must use
+    the same keys, or a store listing these names would not find their matrices."""
+    market = make_market(n_days=12, n_stocks=6, seed=1)
+    names = ["İndex.XSHG", "ΣIGMA.Sz", "ＡＢＣ.XSHE", "Straße.DE", "MiXeD.Case"]
+    renamed = dataclasses.replace(market, components=dict(zip(names, market.components.values(), strict=True)))
+    payload = market_payload(renamed)
+    keys = payload["meta"]["component_dataset_keys"]
+    assert keys == {name: component_dataset_key(name) for name in names}
+    assert list(keys.values()) == [
+        "component__İndex_xshg", "component__Σigma_sz", "component__ＡＢＣ_xshe", "component__straße_de",
+        "component__mixed_case",
+    ]  # fmt: skip
+    assert [k for k in payload["data"] if k.startswith("component__")] == list(keys.values())
+
+    with pytest.raises(UnicodeEncodeError):  # no UTF-8 form, so no file name either
+        component_dataset_key("a\ud800")
+
+    store = BinaryPreparedDataStore(tmp_path, names)
+    store.write(payload)
+    data = store.load()["data"]
+    for name, mask in renamed.components.items():
+        np.testing.assert_array_equal(data[keys[name]].to_numpy(), mask.to_numpy())
+
+
+DIGEST_260x60 = "571fed7c304302db6bfcd05513ab3522364636e7b501757aa3b25d2aae9df912"
+DIGEST_3x2 = "ee110c059335f03aa931c081a4af50c774e37c62acb8faf3bcfc407d82e5c377"

@@ -7,6 +7,12 @@ eligible stocks are ordered by (value, column position) and cut into runs
 ``[floor(k*n/G), floor((k+1)*n/G))`` numbered ``k+1`` (or ``G-k`` ascending).
 Each group is an equal-weight portfolio of its members, traded with the
 strategy rules. Vectorised across stocks; one Python step per date.
+
+The forward open-to-open return (``forward_returns``) and the average ranks
+are stated here again on purpose: the package computes them once, in the
+engine, for the group backtest, the data preparation's
+``forward_return_rank_cache`` and the synthetic market alike, and this plain
+statement is the independent reference the tests hold that engine rule to.
 """
 
 from __future__ import annotations

@@ -15,13 +15,14 @@ import pytest
 
 from vantorel.backtest import BacktestService, _service, synthetic
 from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest._store import component_dataset_key
 
 BASE_KEYS = [
     "industry_matrix", "close_price", "open_price", "close_price_valid", "prev_close", "buy_price",
     "sell_price", "rq_get_split", "rq_get_dividend", "can_buy_stock", "cant_sell_stock",
     "forward_return_rank_cache",
 ]
-COMPONENT_KEYS = [synthetic.component_key(n) for n in synthetic.COMPONENT_NAMES]
+COMPONENT_KEYS = [component_dataset_key(n) for n in synthetic.COMPONENT_NAMES]
 ALL_KEYS = BASE_KEYS + COMPONENT_KEYS
 
 

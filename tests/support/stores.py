@@ -11,6 +11,7 @@ import numpy as np
 import pandas as pd
 
 from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest._store import component_dataset_key
 from vantorel.backtest.synthetic import make_market, market_payload
 
 ITEMSIZE = {"float64": 8, "bool": 1}
@@ -50,7 +51,7 @@ def expected_frames(mkt, stop: int | None = None, *, components=True) -> dict[st
     rows = slice(None, stop)
     out = {key: frame.iloc[rows] for key, frame in mkt.frames.items()}
     if components:
-        out.update({"component__" + name.lower().replace(".", "_"): f.iloc[rows] for name, f in mkt.components.items()})
+        out.update({component_dataset_key(name): f.iloc[rows] for name, f in mkt.components.items()})
     return out
 
 

@@ -106,7 +106,12 @@ double float_arg(nb::handle value, const char* name) {
 std::string str_arg(nb::handle value, const char* name) {
     if (!PyUnicode_Check(value.ptr()))
         raise_type_error(name, "str", value);
-    return nb::cast<std::string>(value);
+    // Text without a UTF-8 form (a lone surrogate) raises the codec's own UnicodeEncodeError.
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (text == nullptr)
+        throw nb::python_error();
+    return std::string(text, static_cast<std::size_t>(size));
 }
 
 std::optional<std::string> optional_str_arg(nb::handle value, const char* name) {

@@ -109,12 +109,25 @@ std::optional<std::string> date_text(nb::handle value) {
     if (PyFloat_Check(obj))
         return date_from_double(PyFloat_AS_DOUBLE(obj));
     const auto& l = libs();
+    // NumPy counts a duration as an integer; it names no date.
+    if (PyObject_IsInstance(obj, l.np.attr("timedelta64").ptr()) == 1)
+        return std::nullopt;
     if (PyObject_IsInstance(obj, l.np.attr("integer").ptr()) == 1)
         return date_text(nb::int_(value));
     if (PyObject_IsInstance(obj, l.np.attr("floating").ptr()) == 1)
         return date_from_double(nb::cast<double>(nb::float_(value)));
-    if (PyObject_IsInstance(obj, l.np.attr("datetime64").ptr()) == 1)
-        return date_text(l.pd.attr("Timestamp")(value));
+    if (PyObject_IsInstance(obj, l.np.attr("datetime64").ptr()) == 1) {
+        nb::object stamp;
+        try {
+            stamp = l.pd.attr("Timestamp")(value);
+        } catch (nb::python_error& e) {
+            // An instant beyond the frame library's range names no date either.
+            if (e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError))
+                return std::nullopt;
+            throw;
+        }
+        return date_text(stamp);
+    }
     if (nb::hasattr(value, "year") && nb::hasattr(value, "month") && nb::hasattr(value, "day")) {
         try {  // NaT has no usable fields
             const int y = nb::cast<int>(value.attr("year"));
@@ -134,6 +147,8 @@ bool has_date_type(nb::handle value) {
     if (PyUnicode_Check(obj) || PyLong_Check(obj) || PyFloat_Check(obj))
         return true;
     const auto& l = libs();
+    if (PyObject_IsInstance(obj, l.np.attr("timedelta64").ptr()) == 1)
+        return false;
     for (const char* kind : {"integer", "floating", "datetime64"})
         if (PyObject_IsInstance(obj, l.np.attr(kind).ptr()) == 1)
             return true;

@@ -194,6 +194,7 @@ void register_builder(nb::module_& m) {
     register_benchmarks(cls);
     register_derivation(cls);
     register_payload(cls);
+    register_derivation(m);
 }
 
 }  // namespace vantorel::prepare

@@ -94,6 +94,7 @@ void register_builder(nb::module_& m);
 void register_reads(nb::class_<Builder>& cls);
 void register_benchmarks(nb::class_<Builder>& cls);
 void register_derivation(nb::class_<Builder>& cls);
+void register_derivation(nb::module_& m);
 void register_payload(nb::class_<Builder>& cls);
 
 }  // namespace vantorel::prepare

@@ -56,31 +56,13 @@ std::string utf8(nb::handle text) {
     return std::string(p, static_cast<std::size_t>(size));
 }
 
-std::optional<std::string> date_from_fields(nb::handle v) {
-    try {
-        const int y = nb::cast<int>(v.attr("year"));
-        const int m = nb::cast<int>(v.attr("month"));
-        const int d = nb::cast<int>(v.attr("day"));
-        if (is_valid_date(y, m, d))
-            return date_from_integer(static_cast<std::int64_t>(y) * 10000 + m * 100 + d);
-    } catch (const nb::cast_error&) {
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> date_from_double(double d) {
-    if (!std::isfinite(d) || d != std::floor(d) || std::fabs(d) > 1e15)
-        return std::nullopt;
-    return date_from_integer(static_cast<std::int64_t>(d));
-}
-
-// The general reader of the frame library, for shapes the fast readers do not know.
+// The general reader of the frame library, for the text shapes and types the bridge does not read.
 std::optional<std::string> date_by_library(nb::handle v) {
     try {
         nb::object ts = libs().pd.attr("to_datetime")(v, "errors"_a = "coerce");
         if (is_missing(ts))
             return std::nullopt;
-        return date_from_fields(ts);
+        return bridge::date_text(ts);
     } catch (nb::python_error& e) {
         // Values the library cannot even coerce (lists, odd objects) name no date.
         if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_OverflowError))
@@ -163,36 +145,17 @@ LabelColumn by_library(nb::handle series, LabelKind kind) {
 }  // namespace
 
 std::optional<std::string> date_text(nb::handle v) {
+    // The bridge's one reading of a date first (numbers such as 20200102 are dates written as
+    // numbers, never counts since 1970). Query tables may also spell dates in any way the frame
+    // library reads: text of other shapes, and values of types no date is given as, go to it.
+    if (auto out = bridge::date_text(v))
+        return out;
     PyObject* o = v.ptr();
-    if (PyUnicode_Check(o)) {
-        const std::string text = utf8(v);
-        if (has_date_shape(text))
-            return parse_date_text(text);
-        return date_by_library(v);
-    }
-    if (o == Py_None || PyBool_Check(o))
+    if (PyUnicode_Check(o))
+        return has_date_shape(utf8(v)) ? std::nullopt : date_by_library(v);
+    if (o == Py_None || PyBool_Check(o) || instance_of(v, libs().np.attr("bool_")) || bridge::has_date_type(v) ||
+        is_missing(v))
         return std::nullopt;
-    // Numbers such as 20200102 are dates written as numbers, never counts since 1970.
-    if (PyLong_Check(o)) {
-        int overflow = 0;
-        const long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow != 0)
-            return std::nullopt;
-        return date_from_integer(x);
-    }
-    if (PyFloat_Check(o))
-        return date_from_double(PyFloat_AS_DOUBLE(o));
-    const auto& l = libs();
-    if (instance_of(v, l.np.attr("bool_")))
-        return std::nullopt;
-    if (instance_of(v, l.np.attr("integer")))
-        return date_text(nb::int_(v));
-    if (instance_of(v, l.np.attr("floating")))
-        return date_from_double(nb::cast<double>(nb::float_(v)));
-    if (is_missing(v))
-        return std::nullopt;
-    if (nb::hasattr(v, "year") && nb::hasattr(v, "month") && nb::hasattr(v, "day"))
-        return date_from_fields(v);
     return date_by_library(v);
 }
 

@@ -150,6 +150,30 @@ nb::dict build_from_matrices(nb::handle source_arg) {
     return out;
 }
 
+namespace {
+
+// forward_return_rank_cache of one open-price Frame, on its labels.
+nb::object forward_return_rank_frame(nb::handle open_price) {
+    const bridge::Frame op = bridge::frame_arg(open_price, "open_price");
+    const AlignedView open_view(op.view);
+    std::vector<double> rank;
+    {
+        nb::gil_scoped_release release;  // reads the open buffer, kept alive by `op`
+        rank = forward_return_rank(open_view);
+    }
+    return float_frame(std::move(rank), op.index, op.columns);
+}
+
+}  // namespace
+
+void register_derivation(nb::module_& m) {
+    m.def("_forward_return_rank", &forward_return_rank_frame, "open_price"_a.none(),
+          nb::sig("def _forward_return_rank(open_price: pandas.DataFrame) -> pandas.DataFrame"),
+          "forward_return_rank_cache of an open-price Frame, as the builder derives it: per date, the\n"
+          "average rank of the open-to-open return from the next date to the one after (the last two\n"
+          "rows NaN), on the open's labels.");
+}
+
 void register_derivation(nb::class_<Builder>& cls) {
     cls.def(
         "_build_from_matrices", [](nb::handle, nb::handle source) { return build_from_matrices(source); },
