@@ -92,8 +92,15 @@ std::vector<std::string> from_list(nb::handle list) {
 std::string component_key(const std::string& name) {
     std::string key = "component__";
     key.reserve(key.size() + name.size());
-    for (char c : name)
-        key.push_back(c == '.' ? '_' : static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    // Only ASCII letters are lowered, whatever the process locale: keys already in stored files
+    // were made this way, and a locale-dependent tolower could rewrite the bytes of UTF-8 text.
+    for (char c : name) {
+        if (c == '.')
+            c = '_';
+        else if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        key.push_back(c);
+    }
     return key;
 }
 
