@@ -6,8 +6,9 @@ STAMP  := $(VENV)/.deps-installed
 SOURCES := $(shell find cpp src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' \) 2>/dev/null)
 BUILT  := $(VENV)/.package-built
 TOOLS  := $(VENV)/.tools-installed
-# Compiler warnings are errors in every build made here (CI included); WERROR=OFF to relax.
-WERROR ?= ON
+# WERROR=ON turns compiler warnings into errors. `make test` (and so CI) builds that way; the
+# other targets do not, so a newer compiler with new warnings still builds the package.
+WERROR ?= OFF
 # The engine's C++ tests, built without Python.
 CPP_BUILD := build/cpp
 # Pinned lint tools: ruff for Python, clang-format (the PyPI wheel) for C++.
@@ -60,9 +61,10 @@ lint: $(TOOLS)
 	exit $$status
 
 # The engine's tests, the stub check, the lint checks, then the whole Python suite.
+test: WERROR = ON
 test: build
-	$(MAKE) --no-print-directory test-cpp
-	$(MAKE) --no-print-directory check-stubs
+	$(MAKE) --no-print-directory test-cpp WERROR=$(WERROR)
+	$(MAKE) --no-print-directory check-stubs WERROR=$(WERROR)
 	$(MAKE) --no-print-directory lint
 	$(PY) -m pytest -q
 
