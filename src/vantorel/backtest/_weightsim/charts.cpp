@@ -74,8 +74,9 @@ void register_charts(nb::module_& m) {
             plot_strategy_performance_unlocked(total, stats, name, plot_title, save_path, kind, benchmark, window);
         },
         "total"_a.none(), "stats"_a.none(), "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
-        "save_path"_a.none() = "./strategy_backtest.png", "image_kind"_a = "large", "benchmark_name"_a = kDefaultBenchmark,
-        "rolling_window"_a = 0, "The performance chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
+        "save_path"_a.none() = "./strategy_backtest.png", "image_kind"_a = "large",
+        "benchmark_name"_a = kDefaultBenchmark, "rolling_window"_a = 0,
+        "The performance chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
     m.def("plot_weekly_net_value", &plot_weekly_net_value, "total"_a.none(), "strategy_name"_a.none() = "strategy",
           "plot_title"_a.none() = nb::none(), "save_path"_a.none() = "./strategy_weekly_net_value.png",
           "image_kind"_a.none() = "large", "benchmark_name"_a.none() = kDefaultBenchmark,
