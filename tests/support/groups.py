@@ -7,6 +7,10 @@ eligible stocks are ordered by (value, column position) and cut into runs
 ``[floor(k*n/G), floor((k+1)*n/G))`` numbered ``k+1`` (or ``G-k`` ascending).
 Each group is an equal-weight portfolio of its members, traded with the
 strategy rules. Vectorised across stocks; one Python step per date.
+
+The rules written here again (the forward open-to-open return among them)
+are kept on purpose: the tests compare the compiled kernel with a second,
+independent statement, never with the kernel's own code.
 """
 
 from __future__ import annotations
