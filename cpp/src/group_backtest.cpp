@@ -5,28 +5,12 @@
 #include <numeric>
 
 #include "vantorel/day_trader.hpp"
+#include "vantorel/rank.hpp"
 #include "vantorel/stats.hpp"
 
 namespace vantorel {
 
 namespace {
-
-// Average ranks (1-based; equal keys share the mean of their positions) of keys already in
-// ascending order, written to ranks[position[i]].
-template <typename KeyAt, typename PositionAt>
-void average_ranks(std::size_t n, KeyAt key_at, PositionAt position_at, std::vector<double>& ranks) {
-    ranks.resize(n);
-    std::size_t i = 0;
-    while (i < n) {
-        std::size_t j = i + 1;
-        while (j < n && key_at(j) == key_at(i))
-            ++j;
-        const double rank = (static_cast<double>(i + 1) + static_cast<double>(j)) / 2.0;
-        for (std::size_t k = i; k < j; ++k)
-            ranks[position_at(k)] = rank;
-        i = j;
-    }
-}
 
 // Spearman correlation of pairs given in ascending order of their first keys.
 double spearman_sorted(const std::vector<std::uint64_t>& x_keys, const std::vector<double>& y,
@@ -35,13 +19,16 @@ double spearman_sorted(const std::vector<std::uint64_t>& x_keys, const std::vect
     const std::size_t n = y.size();
     if (n < 2)
         return kNaN;
-    average_ranks(n, [&](std::size_t i) { return x_keys[i]; }, [](std::size_t i) { return i; }, rx);
+    rx.resize(n);
+    average_ranks_of_sorted(n, [&](std::size_t i) { return x_keys[i]; }, [](std::size_t i) { return i; }, rx);
     by_y.resize(n);
     for (std::size_t i = 0; i < n; ++i)
         by_y[i] = KeyedIndex{sortable_key(y[i]), static_cast<std::int32_t>(i)};
     radix_sort(by_y, scratch);
-    average_ranks(n, [&](std::size_t i) { return by_y[i].key; },
-                  [&](std::size_t i) { return static_cast<std::size_t>(by_y[i].index); }, ry);
+    ry.resize(n);
+    average_ranks_of_sorted(
+        n, [&](std::size_t i) { return by_y[i].key; },
+        [&](std::size_t i) { return static_cast<std::size_t>(by_y[i].index); }, ry);
     return pearson(rx.data(), ry.data(), static_cast<Index>(n));
 }
 
@@ -92,27 +79,12 @@ void assign_groups(const double* factor_row, const AlignedView::Row& valid, Inde
     // A stable sort of stocks listed in column order: ties keep column order.
     radix_sort(eligible, scratch);
     const auto n = static_cast<Index>(eligible.size());
-    const Index g = o.group_num;
-    for (Index run = 0; run < g; ++run) {
-        const Index begin = run * n / g, end = (run + 1) * n / g;
-        const auto number = static_cast<std::int32_t>(o.ascending ? g - run : run + 1);
-        for (Index p = begin; p < end; ++p)
-            group_of[static_cast<std::size_t>(eligible[static_cast<std::size_t>(p)].index)] = number;
+    for (Index run = 0; run < o.group_num; ++run) {
+        const GroupRun g = group_run(run, n, o);
+        for (Index p = g.begin; p < g.end; ++p)
+            group_of[static_cast<std::size_t>(eligible[static_cast<std::size_t>(p)].index)] =
+                static_cast<std::int32_t>(g.number);
     }
-}
-
-bool summarise_group(const double* group, const double* benchmark, Index n, GroupSummary& out) {
-    if (!summarise_excess_where_present(group, benchmark, n, out.excess))
-        return false;
-    double sum = 0.0;
-    Index count = 0;
-    for (Index i = 0; i < n; ++i)
-        if (!std::isnan(benchmark[i])) {
-            sum += group[i];
-            ++count;
-        }
-    out.annual_return = sum / static_cast<double>(count) * kTradingDaysPerYear;
-    return true;
 }
 
 std::vector<double> net_values(const std::vector<double>& daily, Index rows, Index cols) {
@@ -137,43 +109,20 @@ IcSummary summarise_ic(const std::vector<double>& ic) {
     IcSummary out;
     const auto n = static_cast<Index>(ic.size());
     out.cumulative = running_sum(ic.data(), n);
-    double sum = 0.0;
-    Index count = 0;
-    for (double v : ic)
-        if (!std::isnan(v)) {
-            sum += v;
-            ++count;
-        }
-    if (count > 0)
-        out.mean = sum / static_cast<double>(count);
+    out.mean = nan_mean(ic.data(), n);
     out.icir = safe_sharpe(ic.data(), n, 1.0);
     return out;
 }
 
-std::vector<double> annual_means(const std::vector<double>& daily, Index rows, Index cols, double periods) {
-    std::vector<double> out(static_cast<std::size_t>(cols), kNaN);
-    if (rows == 0)
-        return out;
-    for (Index k = 0; k < cols; ++k) {
-        double sum = 0.0;
-        for (Index i = 0; i < rows; ++i)
-            sum += daily[static_cast<std::size_t>(i * cols + k)];
-        out[static_cast<std::size_t>(k)] = sum / static_cast<double>(rows) * periods;
-    }
-    return out;
-}
-
-DenseMatrix forward_open_return(const AlignedView& open) {
-    DenseMatrix out;
-    out.rows = open.rows();
-    out.cols = open.cols();
-    out.values.assign(static_cast<std::size_t>(out.rows * out.cols), kNaN);
-    for (Index i = 0; i + 2 < out.rows; ++i)
-        for (Index k = 0; k < out.cols; ++k) {
-            const double r = open.number(i + 2, k) / open.number(i + 1, k) - 1.0;
-            out.values[static_cast<std::size_t>(i * out.cols + k)] = std::isinf(r) ? kNaN : r;
-        }
-    return out;
+Index best_group(const GroupBacktestResult& r, const std::vector<double>& cumulative) {
+    if (!r.traded || r.rows == 0)
+        return 0;
+    Index top = 0;
+    const auto last = static_cast<std::size_t>((r.rows - 1) * r.groups);
+    for (Index g = 1; g < r.groups; ++g)
+        if (cumulative[last + static_cast<std::size_t>(g)] > cumulative[last + static_cast<std::size_t>(top)])
+            top = g;
+    return top + 1;
 }
 
 GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,
@@ -224,10 +173,9 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
         const auto n_eligible = static_cast<Index>(eligible.size());
         std::vector<double> share(groups, 0.0);
         for (Index run = 0; run < options.group_num; ++run) {
-            const Index size = (run + 1) * n_eligible / options.group_num - run * n_eligible / options.group_num;
-            const Index number = options.ascending ? options.group_num - run : run + 1;
-            if (size > 0)
-                share[static_cast<std::size_t>(number - 1)] = 1.0 / static_cast<double>(size);
+            const GroupRun g = group_run(run, n_eligible, options);
+            if (g.end > g.begin)
+                share[static_cast<std::size_t>(g.number - 1)] = 1.0 / static_cast<double>(g.end - g.begin);
         }
         for (Index k = 0; k < cols; ++k) {
             const std::int32_t g = group_of[static_cast<std::size_t>(k)];

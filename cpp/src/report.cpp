@@ -105,18 +105,6 @@ WeeklySamples weekly_last(const std::vector<std::int64_t>& days, const std::vect
     return out;
 }
 
-std::vector<double> drawdown_from_peak(const double* x, Index n) {
-    std::vector<double> out(static_cast<std::size_t>(n), kNaN);
-    double peak = kNaN;
-    for (Index i = 0; i < n; ++i) {
-        if (std::isnan(x[i]))
-            continue;
-        peak = std::isnan(peak) ? x[i] : std::max(peak, x[i]);
-        out[static_cast<std::size_t>(i)] = x[i] - peak;
-    }
-    return out;
-}
-
 RollingStability rolling_stability(const double* x, Index n, Index window, double periods) {
     RollingStability out;
     out.sharpe.assign(static_cast<std::size_t>(std::max<Index>(n, 0)), kNaN);

@@ -3,34 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "vantorel/gather.hpp"
+
 namespace vantorel {
 
 namespace {
-
-// Mean skipping NaN; NaN when nothing is left.
-double mean(const double* x, Index n) {
-    double s = 0.0;
-    Index count = 0;
-    for (Index i = 0; i < n; ++i)
-        if (!std::isnan(x[i])) {
-            s += x[i];
-            ++count;
-        }
-    return count == 0 ? kNaN : s / static_cast<double>(count);
-}
-
-// Drawdown of a level series: level minus its running maximum.
-std::vector<double> drawdown(const std::vector<double>& level) {
-    std::vector<double> out(level.size());
-    double peak = -std::numeric_limits<double>::infinity();
-    for (std::size_t i = 0; i < level.size(); ++i) {
-        // The running maximum skips NaN; a NaN level gives a NaN drawdown.
-        if (!std::isnan(level[i]) && !(level[i] <= peak))
-            peak = level[i];
-        out[i] = level[i] - peak;
-    }
-    return out;
-}
 
 // Minimum skipping NaN; NaN when nothing is left.
 double nan_min(const double* x, Index n) {
@@ -60,7 +37,43 @@ double share_positive(const std::vector<double>& x) {
     return count / static_cast<double>(x.size());
 }
 
+// The values of `series` and `benchmark` on the dates where the benchmark is not NaN.
+void where_present(const double* series, const double* benchmark, Index n, std::vector<double>& s,
+                   std::vector<double>& b) {
+    s.clear();
+    b.clear();
+    for (Index i = 0; i < n; ++i)
+        if (!std::isnan(benchmark[i])) {
+            s.push_back(series[i]);
+            b.push_back(benchmark[i]);
+        }
+}
+
 }  // namespace
+
+double nan_mean(const double* x, Index n) {
+    double s = 0.0;
+    Index count = 0;
+    for (Index i = 0; i < n; ++i)
+        if (!std::isnan(x[i])) {
+            s += x[i];
+            ++count;
+        }
+    return count == 0 ? kNaN : s / static_cast<double>(count);
+}
+
+std::vector<double> annual_means(const std::vector<double>& daily, Index rows, Index cols, double periods) {
+    std::vector<double> out(static_cast<std::size_t>(cols), kNaN);
+    if (rows == 0)
+        return out;
+    for (Index k = 0; k < cols; ++k) {
+        double sum = 0.0;
+        for (Index i = 0; i < rows; ++i)
+            sum += daily[static_cast<std::size_t>(i * cols + k)];
+        out[static_cast<std::size_t>(k)] = sum / static_cast<double>(rows) * periods;
+    }
+    return out;
+}
 
 double safe_sharpe(const double* x, Index n, double periods) {
     Index count = 0;
@@ -68,7 +81,7 @@ double safe_sharpe(const double* x, Index n, double periods) {
         count += !std::isnan(x[i]);
     if (count < 2)
         return kNaN;
-    const double m = mean(x, n);
+    const double m = nan_mean(x, n);
     double ss = 0.0;
     for (Index i = 0; i < n; ++i)
         if (!std::isnan(x[i]))
@@ -92,10 +105,22 @@ std::vector<double> running_sum(const double* x, Index n) {
     return out;
 }
 
+std::vector<double> drawdown_from_peak(const double* x, Index n) {
+    std::vector<double> out(static_cast<std::size_t>(n), kNaN);
+    double peak = kNaN;
+    for (Index i = 0; i < n; ++i) {
+        if (std::isnan(x[i]))
+            continue;
+        peak = std::isnan(peak) ? x[i] : std::max(peak, x[i]);
+        out[static_cast<std::size_t>(i)] = x[i] - peak;
+    }
+    return out;
+}
+
 double pearson(const double* x, const double* y, Index n) {
     if (n < 2)
         return kNaN;
-    const double mx = mean(x, n), my = mean(y, n);
+    const double mx = nan_mean(x, n), my = nan_mean(y, n);
     double sxy = 0.0, sxx = 0.0, syy = 0.0;
     for (Index i = 0; i < n; ++i) {
         const double dx = x[i] - mx, dy = y[i] - my;
@@ -147,7 +172,7 @@ TotalFrameColumns build_total_frame(const double* daily, const double* index_dai
         }
     }
 
-    t.max_drowdown = drawdown(t.long_nav);
+    t.max_drowdown = drawdown_from_peak(t.long_nav.data(), n);
 
     std::vector<double> excess = running_sum(t.extra_daily_return.data(), n);
     t.extra_return.resize(N);
@@ -156,7 +181,7 @@ TotalFrameColumns build_total_frame(const double* daily, const double* index_dai
     std::vector<double> excess_level(N);
     for (std::size_t i = 0; i < N; ++i)
         excess_level[i] = t.extra_return[i] + 1.0;
-    t.extra_max_drowdown = drawdown(excess_level);
+    t.extra_max_drowdown = drawdown_from_peak(excess_level.data(), n);
     return t;
 }
 
@@ -196,10 +221,10 @@ ExcessSummary summarise_excess(const double* strategy, const double* benchmark, 
     for (Index i = 0; i < n; ++i)
         excess[static_cast<std::size_t>(i)] = strategy[i] - benchmark[i];
     const std::vector<double> cum = running_sum(excess.data(), n);
-    const std::vector<double> dd = drawdown(cum);
+    const std::vector<double> dd = drawdown_from_peak(cum.data(), n);
     ExcessSummary s;
-    s.benchmark_annual_return = mean(benchmark, n) * kTradingDaysPerYear;
-    s.excess_annual_return = mean(excess.data(), n) * kTradingDaysPerYear;
+    s.benchmark_annual_return = nan_mean(benchmark, n) * kTradingDaysPerYear;
+    s.excess_annual_return = nan_mean(excess.data(), n) * kTradingDaysPerYear;
     s.excess_sharpe = safe_sharpe(excess.data(), n, kTradingDaysPerYear);
     s.excess_max_dd = nan_min(dd.data(), n);
     return s;
@@ -217,18 +242,50 @@ BenchmarkLevel benchmark_level(const double* returns, Index n) {
     return b;
 }
 
+BenchmarkJoin join_benchmark(const std::vector<double>& daily, const double* benchmark_returns, Index benchmark_rows,
+                             const IndexMap& to_benchmark) {
+    const BenchmarkLevel bm = benchmark_level(benchmark_returns, benchmark_rows);
+    BenchmarkJoin out;
+    out.rows = found_positions(to_benchmark);
+    for (std::size_t i = 0; i < to_benchmark.size(); ++i)
+        if (to_benchmark[i] < 0)
+            out.missing.push_back(static_cast<Index>(i));
+    const IndexMap joined_bm = compose(to_benchmark, out.rows);
+    out.daily_return = take(daily, out.rows);
+    out.close = take(bm.level, joined_bm);
+    out.index_daily_return = take(bm.daily, joined_bm);
+    return out;
+}
+
 bool summarise_excess_where_present(const double* strategy, const double* benchmark, Index n,
                                     ExcessSummary& out) {
     std::vector<double> s, b;
-    for (Index i = 0; i < n; ++i)
-        if (!std::isnan(benchmark[i])) {
-            s.push_back(strategy[i]);
-            b.push_back(benchmark[i]);
-        }
+    where_present(strategy, benchmark, n, s, b);
     if (b.empty())
         return false;
     out = summarise_excess(s.data(), b.data(), static_cast<Index>(b.size()));
     return true;
+}
+
+std::vector<BenchmarkSummary> summarise_against_benchmark(const double* daily, Index rows, Index cols,
+                                                          const double* benchmark) {
+    std::vector<BenchmarkSummary> out;
+    std::vector<double> column(cols == 1 ? 0 : static_cast<std::size_t>(rows)), s, b;
+    for (Index c = 0; c < cols; ++c) {
+        const double* series = daily;
+        if (cols != 1) {
+            for (Index i = 0; i < rows; ++i)
+                column[static_cast<std::size_t>(i)] = daily[i * cols + c];
+            series = column.data();
+        }
+        where_present(series, benchmark, rows, s, b);
+        if (b.empty())
+            return {};  // no date in common: the same for every column
+        const auto n = static_cast<Index>(b.size());
+        out.push_back(BenchmarkSummary{annual_means(s, n, 1, kTradingDaysPerYear)[0],
+                                       summarise_excess(s.data(), b.data(), n)});
+    }
+    return out;
 }
 
 }  // namespace vantorel

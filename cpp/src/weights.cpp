@@ -9,19 +9,6 @@ namespace vantorel {
 
 namespace {
 
-// NaN as 0, infinities as the largest finite doubles.
-inline double zero_filled(double v) {
-    if (std::isnan(v))
-        return 0.0;
-    if (std::isinf(v))
-        return v > 0 ? kMaxFinite : -kMaxFinite;
-    return v;
-}
-
-}  // namespace
-
-namespace {
-
 constexpr std::size_t kBlockRows = 64;
 
 }  // namespace
@@ -99,17 +86,18 @@ void WeightBlocks::read_columns() {
 
 namespace {
 
-// Sum over columns of |z_b - z_a| for two sorted entry lists; absent cells are 0 on their side.
+// Sum over columns of |z_b - z_a| for two sorted entry lists; absent cells are 0 on their side, and
+// weights are neutralised (NaN as 0, infinities as the largest finite doubles).
 double row_change(const std::vector<WeightEntry>& a, const std::vector<WeightEntry>& b) {
     double sum = 0.0;
     std::size_t i = 0, j = 0;
     while (i < a.size() || j < b.size()) {
         if (j >= b.size() || (i < a.size() && a[i].col < b[j].col)) {
-            sum += std::fabs(0.0 - zero_filled(a[i++].weight));
+            sum += std::fabs(0.0 - neutralise(a[i++].weight));
         } else if (i >= a.size() || b[j].col < a[i].col) {
-            sum += std::fabs(zero_filled(b[j++].weight) - 0.0);
+            sum += std::fabs(neutralise(b[j++].weight) - 0.0);
         } else {
-            sum += std::fabs(zero_filled(b[j++].weight) - zero_filled(a[i++].weight));
+            sum += std::fabs(neutralise(b[j++].weight) - neutralise(a[i++].weight));
         }
     }
     return sum;

@@ -12,13 +12,6 @@
 
 namespace vantorel::trading {
 
-// NaN -> 0, +inf -> largest double, -inf -> most negative double: a missing price contributes nothing.
-// Written as selects, without branches: the trading loop runs it millions of times.
-inline double neutralise(double v) {
-    const double z = v == v ? v : 0.0;
-    return z > kMaxFinite ? kMaxFinite : (z < -kMaxFinite ? -kMaxFinite : z);
-}
-
 // The five per-day sums, combined in a fixed order at the end of the day.
 using DaySums = std::array<double, 5>;
 
@@ -114,7 +107,8 @@ private:
         const double hold = held - sell;
         held = hold + real_buy;
 
-        // A missing split means none; a missing dividend means none; a missing price gives 0.
+        // A missing split means none; a missing dividend means none; a missing price gives 0
+        // (neutralise: NaN as 0, infinities as the largest finite doubles).
         const double split = q.split == q.split ? q.split : 1.0;
         const double dividend = neutralise(q.dividend);
         sums[0] += real_buy * neutralise(q.close - q.buy_price * buy_rate_);

@@ -11,8 +11,10 @@
 
 namespace vantorel {
 
+inline constexpr Index kDefaultGroupNum = 20;
+
 struct GroupOptions {
-    Index group_num = 20;
+    Index group_num = kDefaultGroupNum;
     bool ascending = false;  // false: a larger factor value gives a higher group number
     Index rolling_window = 0;
     TradingCosts costs;
@@ -30,10 +32,21 @@ struct GroupBacktestResult {
 // present (no NaN), as a frame library's default rolling mean does. Windows of 0 or 1 copy.
 DenseMatrix rolling_mean(const AlignedView& factor, Index window);
 
+// Run `run` (0-based) of the n ordered eligible stocks of a date cut into o.group_num runs: positions
+// [begin, end) = [run * n / G, (run + 1) * n / G), so that sizes differ by at most one and the first
+// runs are the smaller ones; its group number counts up from 1, or down from G when ascending.
+struct GroupRun {
+    Index begin, end, number;
+};
+inline GroupRun group_run(Index run, Index n, const GroupOptions& o) {
+    const Index g = o.group_num;
+    return GroupRun{run * n / g, (run + 1) * n / g, o.ascending ? g - run : run + 1};
+}
+
 // Group g (1..G) of each date; 0 for a stock outside every group. Eligible stocks have a finite
 // factor value and a validity mask equal to 1; they are ordered by value, ties by column
-// position, and cut into G runs whose sizes differ by at most one (the first runs are the
-// smaller ones). Runs are numbered upward from the smallest values, or downward when ascending.
+// position, and cut into the runs of group_run, numbered upward from the smallest values, or
+// downward when ascending.
 // `eligible` receives the eligible stocks in that order (keys of their values); `scratch` is reused.
 void assign_groups(const double* factor_row, const AlignedView::Row& valid, Index cols, const GroupOptions& o,
                    std::vector<KeyedIndex>& eligible, std::vector<KeyedIndex>& scratch,
@@ -44,13 +57,9 @@ void assign_groups(const double* factor_row, const AlignedView::Row& valid, Inde
 GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,
                                        const MarketViews& market, const GroupOptions& options);
 
-// One group's figures against one benchmark over the dates where the benchmark is present:
-// the group's annual return (mean x periods) and the excess summary. False when none is.
-struct GroupSummary {
-    double annual_return;
-    ExcessSummary excess;
-};
-bool summarise_group(const double* group, const double* benchmark, Index n, GroupSummary& out);
+// The group with the highest final net value (`cumulative`, as net_values gives it), the lowest
+// number among equals: 1..G, or 0 when no group traded or there is no date.
+Index best_group(const GroupBacktestResult& r, const std::vector<double>& cumulative);
 
 // Per column of a rows x cols row-major block: 1 + running sum (the additive net value).
 std::vector<double> net_values(const std::vector<double>& daily, Index rows, Index cols);
@@ -63,11 +72,5 @@ struct IcSummary {
     std::vector<double> cumulative;
 };
 IcSummary summarise_ic(const std::vector<double>& ic);
-
-// Mean daily return of each column x periods.
-std::vector<double> annual_means(const std::vector<double>& daily, Index rows, Index cols, double periods);
-
-// forward[r, k] = open[r + 2, k] / open[r + 1, k] - 1, infinities as NaN (the last two rows NaN).
-DenseMatrix forward_open_return(const AlignedView& open);
 
 }  // namespace vantorel

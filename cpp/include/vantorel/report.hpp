@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "vantorel/matrix.hpp"
+#include "vantorel/stats.hpp"  // drawdown_from_peak, safe_sharpe
 
 namespace vantorel {
 
@@ -47,9 +48,6 @@ struct WeeklySamples {
     std::vector<std::vector<double>> columns;
 };
 WeeklySamples weekly_last(const std::vector<std::int64_t>& days, const std::vector<const double*>& columns);
-
-// x minus its running maximum (NaN entries skipped by the maximum and kept as NaN).
-std::vector<double> drawdown_from_peak(const double* x, Index n);
 
 // Over full windows of `window` values without NaN: mean / sample std x sqrt(periods), and the
 // share of values above zero. Other positions are NaN.

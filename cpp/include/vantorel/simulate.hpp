@@ -1,6 +1,7 @@
 // Day-by-day VWAP trading of target weights in whole lots.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "vantorel/matrix.hpp"
@@ -8,11 +9,18 @@
 
 namespace vantorel {
 
+// The defaults of every entry point that trades: capital, costs, lot and the primary benchmark.
+inline constexpr double kDefaultTotalMoney = 1e8;
+inline constexpr double kDefaultFee = 0.0001;
+inline constexpr double kDefaultRuleFee = 0.0005;
+inline constexpr std::int64_t kDefaultLotSize = 200;
+inline constexpr const char* kDefaultBenchmark = "000852";  // the CSI 1000
+
 struct TradingCosts {
-    double total_money = 1e8;
-    double fee = 0.0001;       // commission, both sides
-    double rule_fee = 0.0005;  // stamp duty, sells only
-    double lot_size = 200.0;
+    double total_money = kDefaultTotalMoney;
+    double fee = kDefaultFee;            // commission, both sides
+    double rule_fee = kDefaultRuleFee;   // stamp duty, sells only
+    double lot_size = static_cast<double>(kDefaultLotSize);
 };
 
 // The eight market inputs, each aligned to (trading day, stock).

@@ -10,6 +10,13 @@ namespace vantorel {
 
 inline constexpr double kTradingDaysPerYear = 252.0;
 
+// Mean of the non-NaN values, summed in order; NaN when there is none.
+double nan_mean(const double* x, Index n);
+
+// Mean of each column of a rows x cols row-major block (every value counts, NaN too) x periods;
+// NaN for every column when there is no row.
+std::vector<double> annual_means(const std::vector<double>& daily, Index rows, Index cols, double periods);
+
 // Annualised Sharpe ratio: mean / sample standard deviation x sqrt(periods), NaN values skipped.
 // NaN for fewer than two values or a zero or non-finite standard deviation.
 double safe_sharpe(const double* x, Index n, double periods);
@@ -19,6 +26,10 @@ std::vector<double> running_sum(const double* x, Index n);
 
 // Pearson correlation of two equally long series; NaN when undefined.
 double pearson(const double* x, const double* y, Index n);
+
+// x minus its running maximum (NaN entries skipped by the maximum and kept as NaN): the drawdown
+// of a level series.
+std::vector<double> drawdown_from_peak(const double* x, Index n);
 
 // Columns derived for the total frame from rows that have no missing value.
 struct TotalFrameColumns {
@@ -80,6 +91,19 @@ struct BenchmarkLevel {
 };
 BenchmarkLevel benchmark_level(const double* returns, Index n);
 
+// Daily returns joined with one benchmark (the inner join on dates): `to_benchmark` gives each
+// return's benchmark row, -1 where the benchmark lacks its date. For the rows kept, the return,
+// and the benchmark's level and daily return as benchmark_level gives them over the whole series.
+struct BenchmarkJoin {
+    IndexMap rows;     // rows of the returns kept, ascending
+    IndexMap missing;  // rows of the returns whose date the benchmark lacks, ascending
+    std::vector<double> daily_return;
+    std::vector<double> close;
+    std::vector<double> index_daily_return;
+};
+BenchmarkJoin join_benchmark(const std::vector<double>& daily, const double* benchmark_returns, Index benchmark_rows,
+                             const IndexMap& to_benchmark);
+
 // One benchmark's excess over the strategy on their common dates.
 struct ExcessSummary {
     double benchmark_annual_return;
@@ -92,5 +116,16 @@ ExcessSummary summarise_excess(const double* strategy, const double* benchmark, 
 // false when there is none.
 bool summarise_excess_where_present(const double* strategy, const double* benchmark, Index n,
                                     ExcessSummary& out);
+
+// Return series against one benchmark (aligned to their dates, NaN where it lacks one), over the
+// dates where the benchmark is present: each series' annual return (the plain mean of its values
+// there x 252) and its excess summary. One entry per column of a rows x cols row-major block;
+// none when the benchmark is present on no date.
+struct BenchmarkSummary {
+    double annual_return;
+    ExcessSummary excess;
+};
+std::vector<BenchmarkSummary> summarise_against_benchmark(const double* daily, Index rows, Index cols,
+                                                          const double* benchmark);
 
 }  // namespace vantorel

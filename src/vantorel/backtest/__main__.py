@@ -24,6 +24,7 @@ from pathlib import Path
 import pandas as pd
 
 from vantorel.backtest import synthetic
+from vantorel.backtest._core import DEFAULT_BENCHMARK
 from vantorel.backtest.demo_data import prepared_home
 
 # Statistics in percentage points are shown as such; the rest are ratios.
@@ -62,7 +63,7 @@ def main(argv: list[str] | None = None) -> None:
         print(f"Strategy: top-{args.top} 20-day momentum, equal weight, traded at VWAP the next day")
         started = time.perf_counter()
         result = service.backtest_strategy(
-            weights, data, close.index[0], close.index[-1], args.out, "momentum", benchmark="000852",
+            weights, data, close.index[0], close.index[-1], args.out, "momentum", benchmark=DEFAULT_BENCHMARK,
             plot=None if args.plot == "none" else args.plot,
         )
         elapsed = time.perf_counter() - started
@@ -72,13 +73,13 @@ def main(argv: list[str] | None = None) -> None:
         factor.columns.name = "reversal20"
         groups = service.backtest(
             factor, data, close.index[0], close.index[-1], args.out, "reversal20", group_num=10,
-            benchmark=["000852", "000300"], plot="long" if args.plot == "none" else args.plot,
+            benchmark=[DEFAULT_BENCHMARK, "000300"], plot="long" if args.plot == "none" else args.plot,
         )
         group_elapsed = time.perf_counter() - started
 
     print(f"Backtest of {len(result.daily_return)} trading days in {elapsed * 1000:.0f} ms (charts included)")
     print(f"Final net value: {result.cumulative_return.iloc[-1]:.4f}\n")
-    print("Statistics (against the CSI 1000, 000852):")
+    print(f"Statistics (against the CSI 1000, {DEFAULT_BENCHMARK}):")
     for key, value in result.stats.items():
         print(f"  {key:24s} {_format_stat(key, value):>12s}")
     print("\nExcess over each benchmark (annual figures are mean daily x 252):")

@@ -8,6 +8,12 @@ import numpy as np
 import pandas as pd
 
 _MATPLOTLIB_PLOT_LOCK: threading.RLock
+# The trading defaults of every engine entry.
+DEFAULT_BENCHMARK: str
+DEFAULT_TOTAL_MONEY: float
+DEFAULT_FEE: float
+DEFAULT_RULE_FEE: float
+DEFAULT_LOT_SIZE: int
 
 def _build_market_arrays(
     pnl_index: pd.Index,

@@ -10,6 +10,11 @@ import pandas as pd
 TRADING_DAYS_PER_YEAR: int
 ROLLING_STABILITY_DAYS: int
 MIN_ROLLING_STABILITY_DAYS: int
+DEFAULT_BENCHMARK: str
+DEFAULT_TOTAL_MONEY: float
+DEFAULT_FEE: float
+DEFAULT_RULE_FEE: float
+DEFAULT_LOT_SIZE: int
 _MATPLOTLIB_PLOT_LOCK: threading.RLock
 
 from vantorel.backtest._core import _build_market_arrays as _build_market_arrays

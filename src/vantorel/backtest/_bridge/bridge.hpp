@@ -6,7 +6,9 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -132,6 +134,54 @@ std::vector<double> float_values(nb::handle obj, const char* name);
 // The same, required to hold exactly `expected` values (ValueError naming `name` otherwise).
 std::vector<double> float_values(nb::handle obj, const char* name, Index expected);
 
+// ---- the trading engines' inputs and defaults -----------------------------------
+
+// The eight market inputs in simulation order (MarketViews' order): each one's argument name in
+// the engine entries and its dataset key in a loaded bundle.
+struct MarketInput {
+    const char* argument;
+    const char* dataset;
+};
+inline constexpr std::size_t kMarketInputCount = 8;
+inline constexpr std::size_t kCloseInput = 4;  // close_price: the grid every other input is read on
+inline constexpr std::array<MarketInput, kMarketInputCount> kMarketInputs = {{{"can_buy_stock", "can_buy_stock"},
+                                                                              {"cant_sell_stock", "cant_sell_stock"},
+                                                                              {"split_factor", "rq_get_split"},
+                                                                              {"dividend_factor", "rq_get_dividend"},
+                                                                              {"close_price", "close_price"},
+                                                                              {"prev_close", "prev_close"},
+                                                                              {"buy_price", "buy_price"},
+                                                                              {"sell_price", "sell_price"}}};
+
+// The eight market Frames, in kMarketInputs order.
+struct MarketFrames {
+    std::array<Frame, kMarketInputCount> frames;
+    const Frame& close() const { return frames[kCloseInput]; }
+};
+// Every input read by frame_arg under its argument name, then every other one conformed to
+// close_price's labels.
+MarketFrames market_frames(const std::array<nb::handle, kMarketInputCount>& inputs);
+// The engine's views of the eight Frames, each aligned by `align(const Frame&)`.
+template <typename Align>
+MarketViews market_views(const MarketFrames& m, Align&& align) {
+    const auto& f = m.frames;
+    return MarketViews{align(f[0]), align(f[1]), align(f[2]), align(f[3]),
+                       align(f[4]), align(f[5]), align(f[6]), align(f[7])};
+}
+
+// The engine's trading defaults as module attributes, for Python code that needs them:
+// DEFAULT_BENCHMARK, DEFAULT_TOTAL_MONEY, DEFAULT_FEE, DEFAULT_RULE_FEE and DEFAULT_LOT_SIZE.
+void export_trading_defaults(nb::module_& m);
+
+// The benchmark summary table: for each of `names` that `benchmarks` (a dict, or None) holds, its
+// series aligned to `dates` and summarised against every column of `daily` (rows x cols,
+// row-major) by the engine; a benchmark present on none of the dates gives no row. Columns:
+// benchmark_name, then per group (`per_group`) group and annual_return, else
+// benchmark_annual_return; then excess_annual_return, excess_sharpe and excess_max_dd. An empty
+// DataFrame when there is no row.
+nb::object benchmark_summary_frame(const std::vector<nb::object>& names, nb::handle benchmarks, nb::handle dates,
+                                   const std::vector<double>& daily, Index rows, Index cols, bool per_group);
+
 // ---- results ----------------------------------------------------------------
 
 nb::object numpy_vector(std::vector<double>&& values);
@@ -146,5 +196,10 @@ nb::object empty_float_series();
 
 // index[positions] as a new Index.
 nb::object take(nb::handle index, const IndexMap& pos);
+
+// The record type of an engine entry's result: a dataclass `name` with `fields`, reported as defined
+// in `module` and documented by `doc`.
+nb::object result_dataclass(const char* name, const char* module, const char* doc,
+                            std::initializer_list<const char*> fields);
 
 }  // namespace vantorel::bridge

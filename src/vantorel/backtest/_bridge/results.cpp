@@ -46,4 +46,15 @@ nb::object empty_float_series() {
     return libs().Series("dtype"_a = "float64");
 }
 
+nb::object result_dataclass(const char* name, const char* module, const char* doc,
+                            std::initializer_list<const char*> fields) {
+    nb::list names;
+    for (const char* f : fields)
+        names.append(nb::str(f));
+    nb::object type = nb::module_::import_("dataclasses").attr("make_dataclass")(name, names);
+    type.attr("__module__") = module;
+    type.attr("__doc__") = doc;
+    return type;
+}
+
 }  // namespace vantorel::bridge

@@ -2,6 +2,7 @@
 #include <nanobind/stl/string.h>
 
 #include "core.hpp"
+#include "vantorel/rank.hpp"
 
 namespace vantorel::core {
 
@@ -34,51 +35,11 @@ std::vector<nb::object> benchmark_selection(nb::handle names, nb::handle benchma
     return out;
 }
 
-nb::object summary_frame(const GroupBacktestResult& r, nb::handle dates, nb::handle benchmark_dict,
-                         nb::handle names) {
-    nb::list rows;
-    if (!benchmark_dict.is_none()) {
-        nb::dict bench = nb::borrow<nb::dict>(benchmark_dict);
-        for (const nb::object& name : benchmark_selection(names, benchmark_dict)) {
-            if (!bench.contains(name))
-                continue;
-            nb::object series = bench[name];
-            const std::vector<double> aligned_bm =
-                float_values(series.attr("reindex")(dates), "benchmark_dict", r.rows);
-            std::vector<double> group(static_cast<std::size_t>(r.rows));
-            for (Index g = 0; g < r.groups; ++g) {
-                for (Index i = 0; i < r.rows; ++i)
-                    group[static_cast<std::size_t>(i)] = r.daily[static_cast<std::size_t>(i * r.groups + g)];
-                GroupSummary s;
-                if (!summarise_group(group.data(), aligned_bm.data(), r.rows, s))
-                    break;  // no date in common with this benchmark
-                nb::dict row;
-                row["benchmark_name"] = name;
-                row["group"] = g + 1;
-                row["annual_return"] = s.annual_return;
-                row["excess_annual_return"] = s.excess.excess_annual_return;
-                row["excess_sharpe"] = s.excess.excess_sharpe;
-                row["excess_max_dd"] = s.excess.excess_max_dd;
-                rows.append(row);
-            }
-        }
-    }
-    if (nb::len(rows) == 0)
-        return libs().DataFrame();
-    return libs().DataFrame(rows);
-}
-
 nb::object result_type() {
-    static nb::object* type = [] {
-        nb::list fields;
-        for (const char* f : {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
-                              "benchmark_summary", "plot_paths"})
-            fields.append(f);
-        nb::object t = nb::module_::import_("dataclasses").attr("make_dataclass")("_AlphaCoreResult", fields);
-        t.attr("__module__") = "vantorel.backtest._core";
-        t.attr("__doc__") = "Result of one factor group backtest.";
-        return new nb::object(t);
-    }();
+    static nb::object* type = new nb::object(result_dataclass(
+        "_AlphaCoreResult", "vantorel.backtest._core", "Result of one factor group backtest.",
+        {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic", "benchmark_summary",
+         "plot_paths"}));
     return *type;
 }
 
@@ -113,7 +74,11 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     (void)benchmark_selection(benchmark_names, benchmark_dict);  // its types, before any work
 
     // Every input is read on the grid of close_price's dates and codes, its labels in their kind.
-    const Frame close = frame_arg(close_price, "close_price");
+    const std::array<nb::handle, kMarketInputCount> inputs = {
+        can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price};
+    MarketFrames m;
+    m.frames[kCloseInput] = frame_arg(close_price, "close_price");
+    const Frame& close = m.close();
     nb::object dates = close.index, codes = close.columns;
     auto on_grid = [&](nb::handle obj, const char* arg) {
         Frame f = frame_arg(obj, arg);
@@ -122,15 +87,13 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     };
     const Frame factor = on_grid(factor_matrix, "factor_matrix");
     const Frame valid = on_grid(close_price_valid, "close_price_valid");
-    const Frame can_buy = on_grid(can_buy_stock, "can_buy_stock"), cant_sell = on_grid(cant_sell_stock, "cant_sell_stock"),
-                split = on_grid(split_factor, "split_factor"), dividend = on_grid(dividend_factor, "dividend_factor"),
-                prev = on_grid(prev_close, "prev_close"), buy = on_grid(buy_price, "buy_price"),
-                sell = on_grid(sell_price, "sell_price");
+    for (std::size_t i = 0; i < kMarketInputCount; ++i)
+        if (i != kCloseInput)
+            m.frames[i] = on_grid(inputs[i], kMarketInputs[i].argument);
     const nb::object benchmarks = benchmark_dict_arg(benchmark_dict, dates);
-    MarketViews market{aligned(can_buy, dates, codes), aligned(cant_sell, dates, codes),
-                       aligned(split, dates, codes),   aligned(dividend, dates, codes),
-                       AlignedView(close.view),        aligned(prev, dates, codes),
-                       aligned(buy, dates, codes),     aligned(sell, dates, codes)};
+    const MarketViews market = market_views(m, [&](const Frame& f) {
+        return &f == &close ? AlignedView(close.view) : aligned(f, dates, codes);
+    });
     const AlignedView factor_view = aligned(factor, dates, codes), valid_view = aligned(valid, dates, codes);
     std::optional<Frame> forward_frame;
     AlignedView forward_view;
@@ -167,17 +130,10 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     std::vector<double> ic_copy = r.rank_ic;
     nb::object rank_ic = make_series(std::move(ic_copy), dates, nb::str("rank_ic"));
 
-    // The group with the highest final net value (the lowest number among equals).
-    nb::object best = nb::float_(kNaN);
-    if (r.traded && r.rows > 0) {
-        Index top = 0;
-        const std::size_t last = static_cast<std::size_t>((r.rows - 1) * r.groups);
-        for (Index g = 1; g < r.groups; ++g)
-            if (cumulative[last + static_cast<std::size_t>(g)] > cumulative[last + static_cast<std::size_t>(top)])
-                top = g;
-        best = nb::int_(top + 1);
-    }
-    nb::object summary = summary_frame(r, dates, benchmarks, benchmark_names);
+    const Index best_number = best_group(r, cumulative);
+    nb::object best = best_number > 0 ? nb::object(nb::int_(best_number)) : nb::object(nb::float_(kNaN));
+    nb::object summary = benchmark_summary_frame(benchmark_selection(benchmark_names, benchmarks), benchmarks, dates,
+                                                 r.daily, r.rows, r.groups, /*per_group=*/true);
 
     nb::dict plot_paths;
     if (image_kind && !plot_save_path.is_none() && r.rows > 0) {
@@ -188,7 +144,7 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
         chart_data.daily = r.daily;
         chart_data.cumulative = cumulative;
         chart_data.rank_ic = r.rank_ic;
-        std::string primary = "000852";
+        std::string primary = kDefaultBenchmark;
         const std::vector<nb::object> chosen = benchmark_selection(benchmark_names, benchmarks);
         if (!chosen.empty())
             primary = nb::cast<std::string>(nb::str(chosen.front()));
@@ -212,9 +168,11 @@ void register_group_backtest(nb::module_& m) {
           "cant_sell_stock"_a.none(), "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(),
           "prev_close"_a.none(), "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
           "forward_return_rank_cache"_a.none() = nb::none(), "open_price"_a.none() = nb::none(),
-          "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
-          "group_num"_a.none() = 20, "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
-          "rule_fee"_a.none() = 0.0005, "plot_image_kind"_a.none() = "long", "plot_save_path"_a.none() = nb::none(),
+          "benchmark_names"_a.none() = kDefaultBenchmark, "rolling_window"_a.none() = 0,
+          "ascending"_a.none() = false, "group_num"_a.none() = kDefaultGroupNum,
+          "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
+          "rule_fee"_a.none() = kDefaultRuleFee, "plot_image_kind"_a.none() = "long",
+          "plot_save_path"_a.none() = nb::none(),
           "factor_name"_a.none() = "factor", "plot_title"_a.none() = nb::none(),
           nb::sig("def run_alpha_vwap_backtest_core(*, factor_matrix: pandas.DataFrame, industry_matrix: "
                   "pandas.DataFrame | None = None, close_price_valid: pandas.DataFrame, can_buy_stock: "

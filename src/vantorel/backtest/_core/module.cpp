@@ -14,18 +14,16 @@ using namespace vantorel::bridge;
 
 namespace {
 
-// Market Frames in the order the simulation asks for them, with their array keys.
-struct MarketSlot {
-    const char* argument;
+// The array of each market input, in kMarketInputs order.
+struct MarketArray {
     const char* key;
     bool is_flag;
     bool missing_flag;  // value of an absent feasibility cell: blocks the trade
 };
-constexpr MarketSlot kSlots[8] = {
-    {"can_buy_stock", "can_buy_arr", true, false}, {"cant_sell_stock", "cant_sell_arr", true, true},
-    {"split_factor", "split_arr", false, false},   {"dividend_factor", "dividend_arr", false, false},
-    {"close_price", "close_arr", false, false},    {"prev_close", "prev_close_arr", false, false},
-    {"buy_price", "buy_price_arr", false, false},  {"sell_price", "sell_price_arr", false, false},
+constexpr MarketArray kArrays[kMarketInputCount] = {
+    {"can_buy_arr", true, false}, {"cant_sell_arr", true, true},   {"split_arr", false, false},
+    {"dividend_arr", false, false}, {"close_arr", false, false},   {"prev_close_arr", false, false},
+    {"buy_price_arr", false, false}, {"sell_price_arr", false, false},
 };
 
 nb::object as_index(nb::handle labels, const char* name) {
@@ -39,8 +37,8 @@ nb::object as_index(nb::handle labels, const char* name) {
 nb::dict build_market_arrays(nb::handle pnl_index, nb::handle columns, nb::handle can_buy,
                              nb::handle cant_sell, nb::handle split, nb::handle dividend, nb::handle close,
                              nb::handle prev_close, nb::handle buy_price, nb::handle sell_price) {
-    const nb::handle frames[8] = {can_buy, cant_sell,  split,     dividend,
-                                  close,   prev_close, buy_price, sell_price};
+    const nb::handle frames[kMarketInputCount] = {can_buy, cant_sell,  split,     dividend,
+                                                  close,   prev_close, buy_price, sell_price};
     nb::object dates = as_index(pnl_index, "pnl_index");
     nb::object codes = as_index(columns, "columns");
     const auto rows = static_cast<Index>(nb::len(dates));
@@ -50,24 +48,24 @@ nb::dict build_market_arrays(nb::handle pnl_index, nb::handle columns, nb::handl
     for (const char* key : {"prev_close_arr", "can_buy_arr", "cant_sell_arr", "close_arr", "buy_price_arr",
                             "sell_price_arr", "split_arr", "dividend_arr"})
         out[key] = nb::none();
-    for (int s = 0; s < 8; ++s) {
-        Frame f = frame_arg(frames[s], kSlots[s].argument);
-        conform_frame(f, dates, codes, kSlots[s].argument);
+    for (std::size_t s = 0; s < kMarketInputCount; ++s) {
+        Frame f = frame_arg(frames[s], kMarketInputs[s].argument);
+        conform_frame(f, dates, codes, kMarketInputs[s].argument);
         const AlignedView view(f.view, label_map(f.index, dates), label_map(f.columns, codes));
-        if (kSlots[s].is_flag) {
+        if (kArrays[s].is_flag) {
             std::vector<std::uint8_t> flags;
             {
                 nb::gil_scoped_release release;  // reads only the viewed buffer, kept alive by `f`
-                flags = gather_flags(view, kSlots[s].missing_flag);
+                flags = gather_flags(view, kArrays[s].missing_flag);
             }
-            out[kSlots[s].key] = numpy_bool_matrix(std::move(flags), rows, cols);
+            out[kArrays[s].key] = numpy_bool_matrix(std::move(flags), rows, cols);
         } else {
             std::vector<double> values;
             {
                 nb::gil_scoped_release release;
                 values = gather_numbers(view);
             }
-            out[kSlots[s].key] = numpy_matrix(std::move(values), rows, cols);
+            out[kArrays[s].key] = numpy_matrix(std::move(values), rows, cols);
         }
     }
     return out;
@@ -141,5 +139,6 @@ NB_MODULE(_core, m) {
 
     // One process-wide lock serialises all chart drawing; matplotlib's state is global.
     m.attr("_MATPLOTLIB_PLOT_LOCK") = nb::module_::import_("threading").attr("RLock")();
+    vantorel::bridge::export_trading_defaults(m);
     vantorel::core::register_group_backtest(m);
 }

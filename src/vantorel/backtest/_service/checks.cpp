@@ -14,6 +14,15 @@ nb::dict bundle_arg(nb::handle data) {
     return nb::borrow<nb::dict>(inner);
 }
 
+void require_table(nb::handle table, const char* name, const char* empty_message) {
+    if (table.is_none())
+        throw nb::value_error(empty_message);
+    if (!bridge::is_frame(table))
+        bridge::raise_type_error(name, "pandas.DataFrame", table);
+    if (nb::len(nb::object(table.attr("index"))) == 0)
+        throw nb::value_error(empty_message);
+}
+
 std::string date_arg(nb::handle value, const char* name) {
     try {
         return nb::cast<std::string>(store_module().attr("normalize_yyyymmdd")(value));
@@ -34,19 +43,26 @@ std::string date_arg(nb::handle value, const char* name) {
     throw nb::python_error();
 }
 
-std::vector<nb::object> market_entries(nb::dict matrices, std::initializer_list<const char*> keys) {
-    std::vector<nb::object> out;
+void add_engine_inputs(nb::dict kwargs, nb::dict matrices, std::initializer_list<const char*> before,
+                       std::initializer_list<const char*> after) {
+    // (argument name, dataset key) in the order the datasets are looked up.
+    std::vector<std::pair<const char*, const char*>> wanted;
+    for (const char* key : before)
+        wanted.emplace_back(key, key);
+    for (const bridge::MarketInput& input : bridge::kMarketInputs)
+        wanted.emplace_back(input.argument, input.dataset);
+    for (const char* key : after)
+        wanted.emplace_back(key, key);
     std::vector<std::string> missing;
-    for (const char* key : keys) {
+    for (const auto& [argument, key] : wanted) {
         if (matrices.contains(key))
-            out.push_back(matrices[key]);
+            kwargs[argument] = matrices[key];
         else
             missing.emplace_back(key);
     }
     // Every absent entry is named at once, before the engine runs.
     if (!missing.empty())
         raise_missing_datasets(missing);
-    return out;
 }
 
 }  // namespace vantorel::service

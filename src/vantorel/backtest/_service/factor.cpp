@@ -1,5 +1,6 @@
 // The factor group backtest entry: checks, cleaning, slicing, universe, the kernel, the result.
 #include "service.hpp"
+#include "vantorel/group_backtest.hpp"  // kDefaultGroupNum
 
 namespace vantorel::service {
 
@@ -67,13 +68,14 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
                                     nb::cast<std::string>(nb::repr(best));
             throw nb::value_error(msg.c_str());
         }
-    nb::object result = nb::module_::import_("vantorel.backtest.result");
-    return result.attr("BacktestResult")(
-        "factor_name"_a = name, "best_group"_a = best_group,
-        "group_daily_return"_a = core_result.attr("group_daily_return"),
-        "group_cumulative_return"_a = core_result.attr("group_cumulative_return"),
-        "rank_ic"_a = core_result.attr("rank_ic"), "benchmark_summary"_a = core_result.attr("benchmark_summary"),
-        "plot_paths"_a = plot_paths);
+    nb::dict given;
+    given["factor_name"] = name;
+    given["best_group"] = best_group;
+    given["plot_paths"] = plot_paths;
+    return public_result("BacktestResult", core_result,
+                         {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
+                          "benchmark_summary", "plot_paths"},
+                         given);
 }
 
 namespace {
@@ -97,12 +99,7 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     bridge::path_arg(output_dir, "output_dir");
     const bool ascending_flag = bridge::bool_arg(ascending, "ascending");
 
-    if (factor.is_none())
-        throw nb::value_error("因子宽表为空");
-    if (!bridge::is_frame(factor))
-        bridge::raise_type_error("factor", "pandas.DataFrame", factor);
-    if (nb::len(nb::object(factor.attr("index"))) == 0)
-        throw nb::value_error("因子宽表为空");
+    require_table(factor, "factor", "因子宽表为空");
     if (groups < 2 || groups > 100)
         throw nb::value_error("group_num 取值范围 [2, 100]");
     // The engine's own range checks, run before the data are cut.
@@ -124,25 +121,27 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     nb::str plot_save_path = nb::str(path);
     nb::object factor_rows = slice_rows(cleaned, bt_start, bt_end, "factor");
 
-    nb::object industry = optional_entry(matrices, "industry_matrix");
-    const std::vector<nb::object> market =
-        market_entries(matrices, {"close_price_valid", "can_buy_stock", "cant_sell_stock", "rq_get_split",
-                                  "rq_get_dividend", "close_price", "prev_close", "buy_price", "sell_price",
-                                  "benchmark_dict"});
-    nb::object forward = optional_entry(matrices, "forward_return_rank_cache");
-    nb::object open = optional_entry(matrices, "open_price");
+    nb::dict inputs;
+    inputs["factor_matrix"] = factor_rows;
+    inputs["industry_matrix"] = optional_entry(matrices, "industry_matrix");
+    add_engine_inputs(inputs, matrices, {"close_price_valid"}, {"benchmark_dict"});
+    inputs["forward_return_rank_cache"] = optional_entry(matrices, "forward_return_rank_cache");
+    inputs["open_price"] = optional_entry(matrices, "open_price");
+    inputs["benchmark_names"] = benchmark;
+    inputs["rolling_window"] = window;
+    inputs["ascending"] = ascending_flag;
+    inputs["group_num"] = groups;
+    inputs["total_money"] = total_money;
+    inputs["fee"] = fee;
+    inputs["rule_fee"] = rule_fee;
+    inputs["plot_image_kind"] = plot;
+    inputs["plot_save_path"] = plot_save_path;
+    inputs["factor_name"] = name;
+    inputs["plot_title"] = plot_filename;
 
     // Looked up at every call on the shared kernels' module.
     nb::object kernel = module().attr("core").attr("run_alpha_vwap_backtest_core");
-    nb::object core_result = kernel(
-        "factor_matrix"_a = factor_rows, "industry_matrix"_a = industry, "close_price_valid"_a = market[0],
-        "can_buy_stock"_a = market[1], "cant_sell_stock"_a = market[2], "split_factor"_a = market[3],
-        "dividend_factor"_a = market[4], "close_price"_a = market[5], "prev_close"_a = market[6],
-        "buy_price"_a = market[7], "sell_price"_a = market[8], "benchmark_dict"_a = market[9],
-        "forward_return_rank_cache"_a = forward, "open_price"_a = open, "benchmark_names"_a = benchmark,
-        "rolling_window"_a = window, "ascending"_a = ascending_flag, "group_num"_a = groups,
-        "total_money"_a = total_money, "fee"_a = fee, "rule_fee"_a = rule_fee, "plot_image_kind"_a = plot,
-        "plot_save_path"_a = plot_save_path, "factor_name"_a = name, "plot_title"_a = plot_filename);
+    nb::object core_result = kernel(**inputs);
     return self.attr("_to_public_result")(core_result, nb::str(name.c_str()));
 }
 
@@ -159,10 +158,10 @@ void register_factor(nb::class_<BacktestService>& cls) {
                                benchmark, universe, rolling_window, ascending, total_money, fee, rule_fee, plot);
            },
            "factor"_a.none(), "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
-           "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = 20, "benchmark"_a.none() = "000852",
-           "universe"_a.none() = nb::none(), "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
-           "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005,
-           "plot"_a.none() = "long",
+           "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = kDefaultGroupNum,
+           "benchmark"_a.none() = kDefaultBenchmark, "universe"_a.none() = nb::none(), "rolling_window"_a.none() = 0,
+           "ascending"_a.none() = false, "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
+           "rule_fee"_a.none() = kDefaultRuleFee, "plot"_a.none() = "long",
            nb::sig("def backtest(self, factor: pandas.DataFrame, data: vantorel.backtest.result.BacktestData, "
                    "start_date: str | int, end_date: str | int, output_dir: str | os.PathLike, plot_filename: str, *, "
                    "group_num: int = 20, benchmark: str | list[str] | None = '000852', universe: str | list[str] | "

@@ -34,12 +34,25 @@ inline bool is_number(nb::handle v) {
 // ---- argument checks (checks.cpp) ----
 // The `data` dictionary of a BacktestData argument; TypeError naming `data` otherwise.
 nb::dict bundle_arg(nb::handle data);
+// The table a backtest entry reads (weights or factor values): a DataFrame with rows. None or a
+// table without rows is ValueError `empty_message`; another type a TypeError naming `name`.
+void require_table(nb::handle table, const char* name, const char* empty_message);
 // A date argument as YYYYMMDD text; a type normalize_yyyymmdd cannot read is a TypeError naming it.
 std::string date_arg(nb::handle value, const char* name);
 // KeyError naming the absent datasets of a bundle and where a complete one comes from.
 [[noreturn]] void raise_missing_datasets(const std::vector<std::string>& keys);
-// The entries under `keys`, in order; every absent one is reported by raise_missing_datasets.
-std::vector<nb::object> market_entries(nb::dict matrices, std::initializer_list<const char*> keys);
+
+// The public result `type_name` of vantorel.backtest.result built from an engine result: each of
+// `fields` taken from `given` when it holds it, else the engine result's attribute of that name.
+nb::object public_result(const char* type_name, nb::handle core_result, std::initializer_list<const char*> fields,
+                         nb::dict given);
+
+// Adds the keyword arguments of an engine entry taken from a loaded bundle to `kwargs`: the
+// entries under `before`, the eight market inputs under their argument names, then the entries
+// under `after`, each under its key; every absent dataset is reported at once by
+// raise_missing_datasets.
+void add_engine_inputs(nb::dict kwargs, nb::dict matrices, std::initializer_list<const char*> before,
+                       std::initializer_list<const char*> after);
 
 nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date);
 // Rows of a Frame or Series whose date label lies in [lo, hi]: a view when they are contiguous.

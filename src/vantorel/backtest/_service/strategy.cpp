@@ -23,12 +23,7 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
     // Bound at every call, so the service loads without the engine.
     nb::object run_core = nb::module_::import_("vantorel.backtest._weightsim").attr("run_strategy_backtest_core");
 
-    if (strategy.is_none())
-        throw nb::value_error("策略权重矩阵为空");
-    if (!bridge::is_frame(strategy))
-        bridge::raise_type_error("strategy", "pandas.DataFrame", strategy);
-    if (nb::len(nb::object(strategy.attr("index"))) == 0)
-        throw nb::value_error("策略权重矩阵为空");
+    require_table(strategy, "strategy", "策略权重矩阵为空");
     // The engine's own range checks, run before the weights are cleaned and the data cut.
     (void)bridge::trading_costs_arg(total_money, fee, rule_fee);
     nb::object cleaned = store_module().attr("clean_matrix")(strategy);
@@ -51,23 +46,26 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
     }
     nb::object weights = slice_rows(cleaned, bt_start, bt_end, "strategy");
 
-    const std::vector<nb::object> market =
-        market_entries(matrices, {"can_buy_stock", "cant_sell_stock", "rq_get_split", "rq_get_dividend",
-                                  "close_price", "prev_close", "buy_price", "sell_price", "benchmark_dict"});
+    nb::dict inputs;
+    inputs["strategy_matrix"] = weights;
+    add_engine_inputs(inputs, matrices, {}, {"benchmark_dict"});
+    inputs["benchmark_names"] = benchmark;
+    inputs["rolling_window"] = window;
+    inputs["total_money"] = total_money;
+    inputs["fee"] = fee;
+    inputs["rule_fee"] = rule_fee;
+    inputs["plot_image_kind"] = plot;
+    inputs["plot_save_path"] = plot_save_path;
+    inputs["strategy_name"] = plot_filename;
+    inputs["plot_title"] = plot_filename;
+    nb::object core = run_core(**inputs);
 
-    nb::object core = run_core(
-        "strategy_matrix"_a = weights, "can_buy_stock"_a = market[0], "cant_sell_stock"_a = market[1],
-        "split_factor"_a = market[2], "dividend_factor"_a = market[3], "close_price"_a = market[4],
-        "prev_close"_a = market[5], "buy_price"_a = market[6], "sell_price"_a = market[7],
-        "benchmark_dict"_a = market[8], "benchmark_names"_a = benchmark, "rolling_window"_a = window,
-        "total_money"_a = total_money, "fee"_a = fee, "rule_fee"_a = rule_fee, "plot_image_kind"_a = plot,
-        "plot_save_path"_a = plot_save_path, "strategy_name"_a = plot_filename, "plot_title"_a = plot_filename);
-
-    nb::object result = nb::module_::import_("vantorel.backtest.result");
-    return result.attr("StrategyBacktestResult")(
-        "strategy_name"_a = plot_filename, "daily_return"_a = core.attr("daily_return"),
-        "cumulative_return"_a = core.attr("cumulative_return"), "stats"_a = core.attr("stats"),
-        "benchmark_summary"_a = core.attr("benchmark_summary"), "plot_paths"_a = core.attr("plot_paths"));
+    nb::dict given;
+    given["strategy_name"] = plot_filename;
+    return public_result("StrategyBacktestResult", core,
+                         {"strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary",
+                          "plot_paths"},
+                         given);
 }
 
 }  // namespace
@@ -75,8 +73,9 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
 void register_strategy(nb::class_<BacktestService>& cls) {
     cls.def("backtest_strategy", &backtest_strategy, "strategy"_a.none(), "data"_a.none(), "start_date"_a.none(),
             "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(), nb::kw_only(),
-            "benchmark"_a.none() = "000852", "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8,
-            "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005, "plot"_a.none() = "large",
+            "benchmark"_a.none() = kDefaultBenchmark, "rolling_window"_a.none() = 0,
+            "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
+            "rule_fee"_a.none() = kDefaultRuleFee, "plot"_a.none() = "large",
             nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, data: vantorel.backtest.result.BacktestData, "
                     "start_date: str | int, end_date: str | int, output_dir: str | os.PathLike | None, "
                     "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "

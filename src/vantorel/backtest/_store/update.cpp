@@ -1,13 +1,12 @@
 // Whole-store writes from a payload, and tail updates that append new dates.
 #include <algorithm>
 #include <filesystem>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "internal.hpp"
 #include "vantorel/assemble.hpp"
 #include "vantorel/matrix_file.hpp"
 #include "vantorel/row_hash.hpp"
+#include "vantorel/tail_merge.hpp"
 
 namespace vantorel::store {
 
@@ -74,55 +73,19 @@ std::vector<PayloadItem> payload_items(nb::dict data, nb::dict known_benchmarks)
     return items;
 }
 
-bool is_sorted_texts(const std::vector<std::string>& v) {
-    return std::is_sorted(v.begin(), v.end());
-}
-
-IndexMap positions_of(const std::vector<std::string>& source, const std::vector<std::string>& target) {
-    std::unordered_map<std::string_view, Index> at;
-    at.reserve(source.size());
-    for (std::size_t i = 0; i < source.size(); ++i)
-        at.emplace(source[i], static_cast<Index>(i));
-    IndexMap out(target.size(), -1);
-    for (std::size_t i = 0; i < target.size(); ++i) {
-        auto it = at.find(target[i]);
-        if (it != at.end())
-            out[i] = it->second;
-    }
-    return out;
-}
-
 MatrixView block_view(const std::vector<std::uint8_t>& block, const std::string& dtype, Index rows, Index cols) {
     return MatrixView{block.data(), dtype == "bool" ? ElementKind::Bool : ElementKind::Float64, rows, cols, cols, 1};
 }
 
-// Payload rows merged into a stored dataset. Rows before the first payload date stay where they
-// are; from there on, payload rows replace stored rows of the same date and add new dates. New
-// codes add columns, which (like a payload starting at the first stored date) rewrites the file.
+// Payload rows merged into a stored dataset, as plan_tail_merge places them.
 Dataset merge_dataset(const std::string& dir, const Dataset& old, const PayloadItem& item, const Incoming& in,
                       const nb::dict& datasets) {
     const std::vector<std::string> stored_dates = from_list(old.index);
     const std::vector<std::string> stored_codes = old.is_series ? std::vector<std::string>{""} : from_list(old.columns);
-    std::vector<std::string> codes = stored_codes;
-    if (!old.is_series) {
-        const std::unordered_set<std::string> have(stored_codes.begin(), stored_codes.end());
-        for (const std::string& c : in.codes)
-            if (have.count(c) == 0)
-                codes.push_back(c);
-        if (codes.size() != stored_codes.size() && is_sorted_texts(stored_codes))
-            std::sort(codes.begin(), codes.end());
-    }
-    const bool columns_changed = codes.size() != stored_codes.size();
-    const auto cut = static_cast<Index>(std::lower_bound(stored_dates.begin(), stored_dates.end(), in.dates.front()) -
-                                        stored_dates.begin());
-    const bool rewrite = columns_changed || cut == 0;
-    const Index first_read = rewrite ? 0 : cut;
+    const TailMerge plan = plan_tail_merge(stored_dates, stored_codes, old.is_series, in.dates, in.codes);
+    const std::vector<std::string>& codes = plan.codes;
+    const Index cut = plan.cut, first_read = plan.first_read;
     const Index n_stored = old.rows;
-
-    std::vector<std::string> tail_dates(stored_dates.begin() + cut, stored_dates.end());
-    tail_dates.insert(tail_dates.end(), in.dates.begin(), in.dates.end());
-    std::sort(tail_dates.begin(), tail_dates.end());
-    tail_dates.erase(std::unique(tail_dates.begin(), tail_dates.end()), tail_dates.end());
 
     // Stored rows that survive, read back (and checked) from the files.
     const std::size_t size = element_size(old.dtype, old.key);
@@ -130,26 +93,14 @@ Dataset merge_dataset(const std::string& dir, const Dataset& old, const PayloadI
     std::vector<std::uint8_t> stored(static_cast<std::size_t>((n_stored - first_read) * old.cols) * size);
     read_rows(dir, old, first_read, n_stored, stored.data());
     const AlignedView stored_view(block_view(stored, old.dtype, n_stored - first_read, old.cols),
-                                  identity_map(n_stored - first_read), positions_of(stored_codes, codes));
-    IndexMap in_cols = positions_of(in.codes, codes);
-    const AlignedView in_view(in.frame.view, in.order, in_cols);
+                                  identity_map(n_stored - first_read), plan.stored_columns);
+    const AlignedView in_view(in.frame.view, in.order, plan.incoming_columns);
 
     std::vector<RowSource> sources;
-    std::vector<std::string> out_dates;
-    if (rewrite)
-        for (Index i = 0; i < cut; ++i) {
-            sources.push_back({&stored_view, i});
-            out_dates.push_back(stored_dates[static_cast<std::size_t>(i)]);
-        }
-    const IndexMap from_payload = positions_of(in.dates, tail_dates);
-    const IndexMap from_store = positions_of(stored_dates, tail_dates);
-    for (std::size_t i = 0; i < tail_dates.size(); ++i) {
-        if (from_payload[i] >= 0)
-            sources.push_back({&in_view, from_payload[i]});
-        else
-            sources.push_back({&stored_view, from_store[i] - first_read});
-        out_dates.push_back(tail_dates[i]);
-    }
+    sources.reserve(plan.rows.size());
+    for (const TailMerge::Row& row : plan.rows)
+        sources.push_back({row.incoming ? &in_view : &stored_view, row.row});
+    const std::vector<std::string>& out_dates = plan.out_dates;
     const auto out_rows = static_cast<Index>(sources.size());
     std::vector<std::uint8_t> block(static_cast<std::size_t>(out_rows * cols) * size);
     {
@@ -171,7 +122,7 @@ Dataset merge_dataset(const std::string& dir, const Dataset& old, const PayloadI
             std::vector<std::uint8_t> close_row(close.row_bytes());
             read_rows(dir, close, row, row + 1, close_row.data());
             const AlignedView close_view(block_view(close_row, close.dtype, 1, close.cols), identity_map(1),
-                                         positions_of(from_list(close.columns), codes));
+                                         text_positions(from_list(close.columns), codes));
             std::vector<double> fallback(static_cast<std::size_t>(cols));
             close_view.read_row(0, fallback.data());
             const Index first = static_cast<Index>(
@@ -180,10 +131,11 @@ Dataset merge_dataset(const std::string& dir, const Dataset& old, const PayloadI
         }
     }
 
-    if (rewrite)
+    if (plan.rewrite)
         return write_block(dir, old.key, old.dtype, out_dates, codes, old.is_series, old.name, block.data());
 
     Dataset next = old;
+    const std::vector<std::string>& tail_dates = plan.tail_dates;
     const auto tail_rows = static_cast<Index>(tail_dates.size());
     next.tail = TailSegment{fresh_file_name(old.key, ".tail.bin"), cut, tail_rows};
     next.rows = cut + tail_rows;

@@ -57,7 +57,7 @@ void register_charts(nb::module_& m) {
     m.def("plot_strategy_performance", &plot_strategy_performance, "total"_a.none(), "stats"_a.none(),
           "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(),
           "save_path"_a.none() = "./strategy_backtest.png", "image_kind"_a.none() = "large",
-          "benchmark_name"_a.none() = "000852", "rolling_window"_a.none() = 0,
+          "benchmark_name"_a.none() = kDefaultBenchmark, "rolling_window"_a.none() = 0,
           nb::sig("def plot_strategy_performance(total: pandas.DataFrame, stats: dict, strategy_name: str = "
                   "'strategy', plot_title: str | None = None, save_path: str | os.PathLike = "
                   "'./strategy_backtest.png', image_kind: str = 'large', benchmark_name: str = '000852', "
@@ -74,11 +74,12 @@ void register_charts(nb::module_& m) {
             plot_strategy_performance_unlocked(total, stats, name, plot_title, save_path, kind, benchmark, window);
         },
         "total"_a.none(), "stats"_a.none(), "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
-        "save_path"_a.none() = "./strategy_backtest.png", "image_kind"_a = "large", "benchmark_name"_a = "000852",
-        "rolling_window"_a = 0, "The performance chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
+        "save_path"_a.none() = "./strategy_backtest.png", "image_kind"_a = "large",
+        "benchmark_name"_a = kDefaultBenchmark, "rolling_window"_a = 0,
+        "The performance chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
     m.def("plot_weekly_net_value", &plot_weekly_net_value, "total"_a.none(), "strategy_name"_a.none() = "strategy",
           "plot_title"_a.none() = nb::none(), "save_path"_a.none() = "./strategy_weekly_net_value.png",
-          "image_kind"_a.none() = "large", "benchmark_name"_a.none() = "000852",
+          "image_kind"_a.none() = "large", "benchmark_name"_a.none() = kDefaultBenchmark,
           nb::sig("def plot_weekly_net_value(total: pandas.DataFrame, strategy_name: str = 'strategy', plot_title: "
                   "str | None = None, save_path: str | os.PathLike = './strategy_weekly_net_value.png', "
                   "image_kind: str = 'large', benchmark_name: str = '000852') -> dict[str, str]"),
@@ -94,7 +95,7 @@ void register_charts(nb::module_& m) {
         },
         "total"_a.none(), "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
         "save_path"_a.none() = "./strategy_weekly_net_value.png", "image_kind"_a = "large",
-        "benchmark_name"_a = "000852", "The weekly chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
+        "benchmark_name"_a = kDefaultBenchmark, "The weekly chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
     m.def("_draw_yearly_metrics_table", &draw_yearly_metrics_table, "ax"_a, "yearly_metrics"_a,
           "Draws the yearly metrics table into a chart panel (caller holds _MATPLOTLIB_PLOT_LOCK).");
 }

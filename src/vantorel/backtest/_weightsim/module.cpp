@@ -12,6 +12,7 @@ NB_MODULE(_weightsim, m) {
     m.attr("TRADING_DAYS_PER_YEAR") = static_cast<int>(vantorel::kTradingDaysPerYear);
     m.attr("ROLLING_STABILITY_DAYS") = 60;
     m.attr("MIN_ROLLING_STABILITY_DAYS") = 5;
+    vantorel::bridge::export_trading_defaults(m);
 
     nb::module_ core = nb::module_::import_("vantorel.backtest._core");
     m.attr("_build_market_arrays") = core.attr("_build_market_arrays");
@@ -19,17 +20,11 @@ NB_MODULE(_weightsim, m) {
     m.attr("safe_sharpe") = core.attr("safe_sharpe");
     m.attr("_MATPLOTLIB_PLOT_LOCK") = core.attr("_MATPLOTLIB_PLOT_LOCK");
 
-    nb::object dataclasses = nb::module_::import_("dataclasses");
-    nb::list fields;
-    for (const char* f :
-         {"strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary", "plot_paths"})
-        fields.append(nb::str(f));
-    nb::object result_type = dataclasses.attr("make_dataclass")("_StrategyCoreResult", fields);
-    result_type.attr("__module__") = "vantorel.backtest._weightsim";
-    result_type.attr("__doc__") =
+    m.attr("_StrategyCoreResult") = vantorel::bridge::result_dataclass(
+        "_StrategyCoreResult", "vantorel.backtest._weightsim",
         "Result of one strategy backtest: strategy_name, daily_return, cumulative_return (net value),\n"
-        "stats, benchmark_summary and plot_paths.";
-    m.attr("_StrategyCoreResult") = result_type;
+        "stats, benchmark_summary and plot_paths.",
+        {"strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary", "plot_paths"});
 
     vantorel::weightsim::register_simulation(m);
     vantorel::weightsim::register_statistics(m);

@@ -52,18 +52,13 @@ nb::object flat_benchmark_join(nb::handle dates, std::vector<double>&& daily) {
 }
 
 // The join drops strategy dates the benchmark lacks; say so, as their returns leave every statistic.
-void warn_missing_dates(nb::handle dates, const IndexMap& to_bm, const std::string& name) {
-    std::size_t missing = 0;
+void warn_missing_dates(nb::handle dates, const IndexMap& missing, const std::string& name) {
     std::string shown;
-    for (std::size_t i = 0; i < to_bm.size(); ++i) {
-        if (to_bm[i] >= 0)
-            continue;
-        if (missing++ < 5)
-            shown += (shown.empty() ? "" : ", ") + nb::cast<std::string>(nb::str(dates[nb::int_(i)]));
-    }
-    if (missing > 5)
+    for (std::size_t i = 0; i < missing.size() && i < 5; ++i)
+        shown += (shown.empty() ? "" : ", ") + nb::cast<std::string>(nb::str(dates[nb::int_(missing[i])]));
+    if (missing.size() > 5)
         shown += ", ...";
-    const std::string msg = "基准 " + name + " 缺少 " + std::to_string(missing) +
+    const std::string msg = "基准 " + name + " 缺少 " + std::to_string(missing.size()) +
                             " 个回测日期,这些日期不计入统计: " + shown;
     // The package logger (its module installs the NullHandler that keeps an unconfigured run quiet).
     nb::module_::import_("vantorel.logger").attr("logger").attr("warning")(nb::str(msg.c_str()));
@@ -75,7 +70,6 @@ nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb
                           const std::string& name) {
     nb::object bm_index = series.attr("index");
     const std::vector<double> values = float_values(series, "benchmark_dict", static_cast<Index>(nb::len(bm_index)));
-    const BenchmarkLevel bm = benchmark_level(values.data(), static_cast<Index>(values.size()));
 
     nb::object first = dates[nb::int_(0)], last = dates[nb::int_(nb::len(dates) - 1)];
     nb::object in_range = (bm_index.attr("__ge__")(first)).attr("__and__")(bm_index.attr("__le__")(last));
@@ -83,43 +77,27 @@ nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb
         positions_where(bool_values(in_range, "benchmark_dict", static_cast<Index>(values.size())));
     // Strategy date -> benchmark row, -1 where the benchmark (in range) lacks the date.
     const IndexMap to_bm = compose(bm_rows, label_map(bridge::take(bm_index, bm_rows), dates));
-    const IndexMap joined = found_positions(to_bm);
-    if (joined.size() < to_bm.size())
-        warn_missing_dates(dates, to_bm, name);
-    const IndexMap joined_bm = compose(to_bm, joined);
+    BenchmarkJoin join = join_benchmark(daily, values.data(), static_cast<Index>(values.size()), to_bm);
+    if (!join.missing.empty())
+        warn_missing_dates(dates, join.missing, name);
 
     nb::dict columns;
-    columns["daily_return"] = numpy_vector(vantorel::take(daily, joined));
-    columns["close"] = numpy_vector(vantorel::take(bm.level, joined_bm));
-    columns["index_daily_return"] = numpy_vector(vantorel::take(bm.daily, joined_bm));
-    return libs().DataFrame(columns, "index"_a = bridge::take(dates, joined));
+    columns["daily_return"] = numpy_vector(std::move(join.daily_return));
+    columns["close"] = numpy_vector(std::move(join.close));
+    columns["index_daily_return"] = numpy_vector(std::move(join.index_daily_return));
+    return libs().DataFrame(columns, "index"_a = bridge::take(dates, join.rows));
 }
 
 // One row per benchmark sharing dates with the total frame: annual return, excess and its risk.
 nb::object benchmark_summary(nb::handle total, nb::handle benchmark_dict) {
     if (benchmark_dict.is_none() || nb::len(benchmark_dict) == 0)
         return libs().DataFrame();
-    nb::object dates = total.attr("index");
     const std::vector<double> strategy = float_values(total["daily_return"], "daily_return");
-    nb::list rows;
-    for (auto [name, series] : nb::borrow<nb::dict>(benchmark_dict)) {
-        const std::vector<double> aligned =
-            float_values(series.attr("reindex")(dates), "benchmark_dict", static_cast<Index>(strategy.size()));
-        ExcessSummary e;
-        if (!summarise_excess_where_present(strategy.data(), aligned.data(),
-                                            static_cast<Index>(aligned.size()), e))
-            continue;  // no date in common
-        nb::dict row;
-        row["benchmark_name"] = name;
-        row["benchmark_annual_return"] = e.benchmark_annual_return;
-        row["excess_annual_return"] = e.excess_annual_return;
-        row["excess_sharpe"] = e.excess_sharpe;
-        row["excess_max_dd"] = e.excess_max_dd;
-        rows.append(row);
-    }
-    if (nb::len(rows) == 0)
-        return libs().DataFrame();
-    return libs().DataFrame(rows);
+    std::vector<nb::object> names;
+    for (nb::handle name : benchmark_dict)
+        names.push_back(nb::borrow(name));
+    return benchmark_summary_frame(names, benchmark_dict, total.attr("index"), strategy,
+                                   static_cast<Index>(strategy.size()), 1, /*per_group=*/false);
 }
 
 nb::object weekly_chart_path(nb::handle main_path) {
@@ -148,11 +126,11 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
     (void)optional_str_arg(plot_title, "plot_title");
     Frame strategy = frame_arg(strategy_matrix, "strategy_matrix");
     const MarketFrames market =
-        market_frames(can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price);
-    conform_frame(strategy, market.close.index, market.close.columns, "strategy_matrix");
-    const nb::object benchmarks = benchmark_dict_arg(benchmark_dict, market.close.index);
+        market_frames({can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price});
+    conform_frame(strategy, market.close().index, market.close().columns, "strategy_matrix");
+    const nb::object benchmarks = benchmark_dict_arg(benchmark_dict, market.close().index);
 
-    const WeightTable work = smooth(align_to_market(strategy, market.close), window);
+    const WeightTable work = smooth(align_to_market(strategy, market.close()), window);
     DailyReturns returns = simulate(work, market, costs);
     const Index last_usable = returns.profile.last_row_with_value();
     if (last_usable < 0)
@@ -217,8 +195,9 @@ void register_pipeline(nb::module_& m) {
           "strategy_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),
           "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
           "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
-          "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8,
-          "fee"_a.none() = 0.0001, "rule_fee"_a.none() = 0.0005, "plot_image_kind"_a.none() = "large",
+          "benchmark_names"_a.none() = kDefaultBenchmark, "rolling_window"_a.none() = 0,
+          "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
+          "rule_fee"_a.none() = kDefaultRuleFee, "plot_image_kind"_a.none() = "large",
           "plot_save_path"_a.none() = nb::none(), "strategy_name"_a.none() = "strategy",
           "plot_title"_a.none() = nb::none(),
           "Run a strategy backtest: align the weights to the market, smooth them (rolling_window > 1),\n"

@@ -37,23 +37,6 @@ WeightTable WeightTable::whole(const Frame& f) {
     return w;
 }
 
-MarketFrames market_frames(nb::handle can_buy, nb::handle cant_sell, nb::handle split, nb::handle dividend,
-                           nb::handle close, nb::handle prev_close, nb::handle buy_price,
-                           nb::handle sell_price) {
-    MarketFrames m{frame_arg(can_buy, "can_buy_stock"), frame_arg(cant_sell, "cant_sell_stock"),
-                   frame_arg(split, "split_factor"),    frame_arg(dividend, "dividend_factor"),
-                   frame_arg(close, "close_price"),     frame_arg(prev_close, "prev_close"),
-                   frame_arg(buy_price, "buy_price"),   frame_arg(sell_price, "sell_price")};
-    // Labels of another kind are read in the kind of close_price's.
-    const std::pair<Frame*, const char*> others[7] = {
-        {&m.can_buy, "can_buy_stock"}, {&m.cant_sell, "cant_sell_stock"}, {&m.split, "split_factor"},
-        {&m.dividend, "dividend_factor"}, {&m.prev_close, "prev_close"}, {&m.buy_price, "buy_price"},
-        {&m.sell_price, "sell_price"}};
-    for (const auto& [f, name] : others)
-        conform_frame(*f, m.close.index, m.close.columns, name);
-    return m;
-}
-
 WeightTable smooth(const WeightTable& w, Index window) {
     if (window <= 1)
         return w;
@@ -84,9 +67,7 @@ DailyReturns simulate(const WeightTable& w, const MarketFrames& market, const Tr
     auto align = [&](const Frame& f) {
         return AlignedView(f.view, date_maps.get(f.index, w.index), code_maps.get(f.columns, w.columns));
     };
-    const MarketViews views{align(market.can_buy),   align(market.cant_sell), align(market.split),
-                            align(market.dividend),  align(market.close),     align(market.prev_close),
-                            align(market.buy_price), align(market.sell_price)};
+    const MarketViews views = market_views(market, align);
     const AlignedView weights = w.aligned();
     SimulatedReturns sim;
     {
@@ -124,8 +105,8 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
     costs.lot_size = lot_size_arg(lot_size);
     Frame signal = frame_arg(signal_matrix, "signal_matrix");
     const MarketFrames market =
-        market_frames(can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price);
-    conform_frame(signal, market.close.index, market.close.columns, "signal_matrix");
+        market_frames({can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price});
+    conform_frame(signal, market.close().index, market.close().columns, "signal_matrix");
     const WeightTable w = WeightTable::whole(signal);
     DailyReturns r = simulate(w, market, costs);
     if (r.values.empty())
@@ -156,8 +137,8 @@ void register_simulation(nb::module_& m) {
             "fee: float = 0.0001, rule_fee: float = 0.0005, lot_size: int = 200) -> pandas.Series"),
         "signal_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),
         "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
-        "buy_price"_a.none(), "sell_price"_a.none(), "total_money"_a.none() = 1e8, "fee"_a.none() = 0.0001,
-        "rule_fee"_a.none() = 0.0005, "lot_size"_a.none() = 200,
+        "buy_price"_a.none(), "sell_price"_a.none(), "total_money"_a.none() = kDefaultTotalMoney,
+        "fee"_a.none() = kDefaultFee, "rule_fee"_a.none() = kDefaultRuleFee, "lot_size"_a.none() = kDefaultLotSize,
         "Daily returns of trading target weights at VWAP prices in whole lots.\n\n"
         "The weights of each date are traded on the next date of `signal_matrix` (dates after a\n"
         "row without any weight do not trade). Targets are floor(total_money * weight /\n"

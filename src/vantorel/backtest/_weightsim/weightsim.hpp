@@ -11,6 +11,7 @@ namespace vantorel::weightsim {
 
 namespace nb = nanobind;
 using bridge::Frame;
+using bridge::MarketFrames;
 
 // A weight table read through row and column maps of a source array, so that aligning a
 // user's Frame to the market costs no copy; smoothing replaces the source with its own matrix.
@@ -27,14 +28,6 @@ struct WeightTable {
     AlignedView aligned() const { return AlignedView(source, rows, cols); }
     Index row_count() const { return static_cast<Index>(rows.size()); }
 };
-
-// The eight market Frames in simulation order.
-struct MarketFrames {
-    Frame can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price;
-};
-MarketFrames market_frames(nb::handle can_buy, nb::handle cant_sell, nb::handle split, nb::handle dividend,
-                           nb::handle close, nb::handle prev_close, nb::handle buy_price,
-                           nb::handle sell_price);
 
 // Rolling-mean smoothing of a weight table; windows of 0 or 1 leave it as it is.
 WeightTable smooth(const WeightTable& w, Index window);
