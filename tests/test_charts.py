@@ -15,8 +15,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support.totals import FULL_STATS, make_total
 from vantorel.backtest import _weightsim as ws
+
+from support.totals import FULL_STATS, make_total
 
 BLUE, RED = "#1d4ed8", "#b91c1c"
 YEARLY_HEADERS = ["Year", "Strategy Return", "Strategy Sharpe", "Strategy Max DD", "Strategy Calmar",
@@ -180,7 +181,7 @@ def test_performance_cards(perf):
     values, labels = sorted(by_y[0.6]), sorted(by_y[0.2])
     assert [x for x, _ in labels] == pytest.approx([(i + 0.5) / 9 for i in range(9)])
     s = FULL_STATS
-    assert dict(zip([t for _, t in labels], [t for _, t in values])) == {
+    assert dict(zip([t for _, t in labels], [t for _, t in values], strict=True)) == {
         "Strategy Ann.": pts(s["annual_return"]), "Strategy Sharpe": num(s["long_sharp"]),
         "Strategy Max DD": pct(s["max_dd"]), "Excess Ann.": pts(s["extra_annual_return"]),
         "Excess Sharpe": num(s["extra_sharp"]), "Excess Max DD": pct(s["extra_max_dd"]),
@@ -212,7 +213,7 @@ def test_performance_yearly_bars(perf, total4y):
     daily = total4y[["daily_return", "index_daily_return", "extra_daily_return"]]
     yearly = daily.groupby(pd.to_datetime(daily.index, format="%Y%m%d").year).sum()
     assert [c.get_label() for c in ax.containers] == ["Strategy", "000300", "Excess"]
-    for container, column in zip(ax.containers, yearly.columns):
+    for container, column in zip(ax.containers, yearly.columns, strict=True):
         np.testing.assert_allclose([p.get_height() for p in container], yearly[column], rtol=1e-12)
     assert [t.get_text() for t in ax.get_xticklabels()] == [str(y) for y in yearly.index]
     labels = sorted(ax.texts, key=lambda t: t.get_position()[0])
@@ -269,7 +270,7 @@ def test_weekly_chart(weekly, total4y):
     got = lines(nav)
     assert list(got) == ["Strategy NAV", "000300 NAV", "Excess NAV"] == legend_labels(nav)
     assert list(pd.DatetimeIndex(got["Strategy NAV"].get_xdata())) == list(want.index)
-    for label, column in zip(got, ["long", "close_net_value", "extra_net_value"]):
+    for label, column in zip(got, ["long", "close_net_value", "extra_net_value"], strict=True):
         np.testing.assert_allclose(got[label].get_ydata(), want[column], rtol=1e-12)
     dd = panel(fig, "Weekly Drawdown")
     assert legend_labels(dd) == ["Strategy Drawdown", "000300 Drawdown", "Excess Drawdown"]

@@ -55,7 +55,7 @@ def engine(request, ws, core):
 
 
 def same(a, b):
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         (pd.testing.assert_series_equal if isinstance(x, pd.Series) else pd.testing.assert_frame_equal)(
             x, y, check_exact=True)
 
@@ -185,7 +185,7 @@ def _with_column(frame, values):
 def test_dtypes_that_are_not_numbers_are_refused(ws, core, make, shown):
     m = market()
     bad = make(m.frames["close_price"])
-    expected = re.escape(f"Argument 'close_price' has incorrect dtype (expected float64, int or bool, got ") + r"[^)]*"
+    expected = re.escape("Argument 'close_price' has incorrect dtype (expected float64, int or bool, got ") + r"[^)]*"
     expected += re.escape(shown)
     for run in (lambda: strategy(ws, m, close_price=bad), lambda: simulation(ws, m, close_price=bad),
                 lambda: groups(core, m, close_price=bad),

@@ -17,7 +17,6 @@ import json
 import os
 
 import pytest
-
 from fuzz import cases, runner
 
 ENTRIES = list(cases.ENTRIES)

@@ -316,7 +316,7 @@ def test_concurrent_runs_agree_with_sequential_ones(core):
     sequential = [one(k) for k in range(16)]
     with ThreadPoolExecutor(max_workers=4) as pool:
         parallel = list(pool.map(one, range(16)))
-    for a, b in zip(sequential, parallel):
+    for a, b in zip(sequential, parallel, strict=True):
         pd.testing.assert_frame_equal(a[0], b[0], check_exact=True)
         pd.testing.assert_series_equal(a[1], b[1], check_exact=True)
         pd.testing.assert_frame_equal(a[2], b[2], check_exact=True)

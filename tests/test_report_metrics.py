@@ -43,7 +43,7 @@ def ref_yearly(daily: pd.DataFrame) -> pd.DataFrame:
         if all(s.empty for s in sides):
             continue
         row = {"year": int(year)}
-        for prefix, s in zip(("strategy", "excess"), sides):
+        for prefix, s in zip(("strategy", "excess"), sides, strict=True):
             ret, dd, calmar = ref_period(s)
             row.update({f"{prefix}_return": ret, f"{prefix}_sharpe": safe_sharpe(s),
                         f"{prefix}_max_dd": dd, f"{prefix}_calmar": calmar})
@@ -170,7 +170,7 @@ def test_period_return_drawdown_calmar_examples(ws, values, expected):
     series = None if values is None else pd.Series(values, dtype=np.float64)
     got = ws._period_return_drawdown_calmar(series)
     assert isinstance(got, tuple) and len(got) == 3
-    for a, b in zip(got, expected):
+    for a, b in zip(got, expected, strict=True):
         assert close(a, b), (got, expected)
 
 

@@ -15,7 +15,15 @@ from hypothesis import strategies as st
 from vantorel.backtest import BacktestData, BacktestService, _service
 
 from support.service import (  # noqa: F401  (fixtures)
-    ALL_KEYS, COMPONENT_KEYS, assert_unchanged, bundle, market, rows_between, snapshot, store_dir, write_store,
+    ALL_KEYS,
+    COMPONENT_KEYS,
+    assert_unchanged,
+    bundle,
+    market,
+    rows_between,
+    snapshot,
+    store_dir,
+    write_store,
 )
 
 UNIVERSE = {
@@ -25,7 +33,7 @@ UNIVERSE = {
     "399303": "rq_index_components_new_399303.XSHE",
     "932000": "rq_index_components_new_932000.INDX",
 }
-KEY_OF = dict(zip(UNIVERSE, COMPONENT_KEYS))
+KEY_OF = dict(zip(UNIVERSE, COMPONENT_KEYS, strict=True))
 NO_DATA = "未找到回测基准数据,请先调用 vantorel.prepare_backtest_data()"
 
 slice_data = BacktestService._slice_data
@@ -270,7 +278,7 @@ def test_universe_filter_matches_the_rule(valid_values, matrices, picks):
     valid = pd.DataFrame(np.array(valid_values).reshape(5, 4), index=_DATES, columns=_CODES)
     codes = list(UNIVERSE)[: len(matrices)]
     data = {"close_price_valid": valid, "other": 1}
-    data.update({KEY_OF[code]: m for code, m in zip(codes, matrices)})
+    data.update({KEY_OF[code]: m for code, m in zip(codes, matrices, strict=True)})
     chosen = [codes[p % len(codes)] for p in picks]
     expected = expected_filter(data, chosen)
     BacktestService(None)._apply_universe_filter(data, chosen, "a", "b")

@@ -14,7 +14,12 @@ from vantorel.backtest import BacktestData, BacktestResult, BacktestService, _co
 from vantorel.backtest._store import clean_matrix
 
 from support.service import (  # noqa: F401  (fixtures)
-    assert_unchanged, bundle, market, rows_between, snapshot, store_dir,
+    assert_unchanged,
+    bundle,
+    market,
+    rows_between,
+    snapshot,
+    store_dir,
 )
 
 DATES = market().dates

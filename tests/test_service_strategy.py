@@ -13,7 +13,12 @@ import pytest
 from vantorel.backtest import BacktestData, BacktestService, StrategyBacktestResult, _weightsim, synthetic
 
 from support.service import (  # noqa: F401  (fixtures)
-    assert_unchanged, bundle, market, rows_between, snapshot, store_dir,
+    assert_unchanged,
+    bundle,
+    market,
+    rows_between,
+    snapshot,
+    store_dir,
 )
 
 DATES = market().dates

@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
-import copy
 import datetime as dt
 import pickle
 
 import numpy as np
 import pandas as pd
 import pytest
+
+from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest._store import clean_matrix, normalize_yyyymmdd
+from vantorel.exceptions import VantorelError
 
 from support.stores import (
     assert_frame_same,
@@ -21,9 +24,6 @@ from support.stores import (
     payload,
     write_store,
 )
-from vantorel.backtest._prepare import BinaryPreparedDataStore
-from vantorel.backtest._store import clean_matrix, normalize_yyyymmdd
-from vantorel.exceptions import VantorelError
 
 N = 20  # days in a freshly written store; the market has 30
 

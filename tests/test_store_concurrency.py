@@ -10,7 +10,6 @@ import sys
 import threading
 import time
 
-import pandas as pd
 import pytest
 
 from vantorel import singleton
@@ -20,8 +19,15 @@ from vantorel.backtest.package_server import PackageServer, archive_store, build
 from vantorel.backtest.synthetic_service import SyntheticDataService
 from vantorel.exceptions import VantorelError
 
-from support.stores import (assert_same_data, check_files, check_manifest, init_preparer, load_until, payload,
-                            prepare_at_once)
+from support.stores import (
+    assert_same_data,
+    check_files,
+    check_manifest,
+    init_preparer,
+    load_until,
+    payload,
+    prepare_at_once,
+)
 
 DAYS, EXTRA = 24, 3
 MARKET = (DAYS + EXTRA, 12, 9, "20200102")  # days, stocks, seed, first date

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from vantorel.backtest.synthetic import make_market
+
 from support.stores import (
     assert_frame_same,
     assert_series_same,

@@ -122,7 +122,7 @@ class TestSimulation:
         m = market(D[:2], codes, buy_price=[[10.0] * 4, buy], close_price=[[10.0] * 4, close])
         got = vwap(impl, w, m)
         # floor(1e8 * 0.25 / (10 * 200)) * 200 = 2 500 000 shares of each
-        expected = sum(2_500_000 * (c - b * 1.0001) for c, b in zip(close, buy)) / 1e8
+        expected = sum(2_500_000 * (c - b * 1.0001) for c, b in zip(close, buy, strict=True)) / 1e8
         assert got.index.tolist() == [D[1]]
         assert got.name is None and got.dtype == np.float64
         assert got.iloc[0] == pytest.approx(expected, rel=1e-12)
@@ -444,7 +444,7 @@ class TestStatistics:
         returns = [0.01, 0.0, -0.01, 0.02, 0.015]
         bench = [0.005, 0.01, -0.02, 0.03, 0.015]
         stats = stats_of(impl, returns, bench=bench)
-        excess = [r - b for r, b in zip(returns, bench)]
+        excess = [r - b for r, b in zip(returns, bench, strict=True)]
 
         def sharpe(x):
             return statistics.mean(x) / statistics.stdev(x) * math.sqrt(252)

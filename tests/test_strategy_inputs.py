@@ -22,7 +22,7 @@ NAN = float("nan")
 
 
 def market_kwargs(m):
-    return dict(zip(MARKET_ARGS, m.market_args()))
+    return dict(zip(MARKET_ARGS, m.market_args(), strict=True))
 
 
 def run(ws, m, **kw):

@@ -42,7 +42,7 @@ def test_vwap_daily_return(ws, m, params):
 @given(m=markets())
 def test_vwap_daily_return_by_keyword_with_defaults(ws, m):
     names = ("signal_matrix", *ref.MARKET_ARGS)
-    got = ws.calc_strategy_vwap_daily_return(**dict(zip(names, m.args())))
+    got = ws.calc_strategy_vwap_daily_return(**dict(zip(names, m.args(), strict=True)))
     expected, scale = ref.vwap_daily_return(*m.args(), return_scale=True)
     assert_series_close(got, expected, what="daily return", scale=scale.to_numpy())
 
@@ -139,7 +139,7 @@ def test_concurrent_runs_agree_with_sequential_ones(ws):
     sequential = [one(k) for k in range(24)]
     with ThreadPoolExecutor(max_workers=4) as pool:
         parallel = list(pool.map(one, range(24)))
-    for (a_daily, a_stats), (b_daily, b_stats) in zip(sequential, parallel):
+    for (a_daily, a_stats), (b_daily, b_stats) in zip(sequential, parallel, strict=True):
         pd.testing.assert_series_equal(a_daily, b_daily, check_exact=True)
         assert list(a_stats) == list(b_stats)
         assert all(a_stats[k] == b_stats[k] or (np.isnan(a_stats[k]) and np.isnan(b_stats[k])) for k in a_stats)

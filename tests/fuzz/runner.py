@@ -23,7 +23,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import traceback
 import warnings
@@ -67,10 +66,10 @@ class Context:
     """What every case of one worker shares: the market, the bundle, store templates, an odd HTTP server."""
 
     def __init__(self, root: Path):
+        import matplotlib.pyplot  # noqa: F401  (loaded once, so that a charting case is not timed with the import)
+
         from vantorel.backtest import synthetic
         from vantorel.backtest._prepare import BinaryPreparedDataStore
-
-        import matplotlib.pyplot  # noqa: F401  (loaded once, so that a charting case is not timed with the import)
 
         self.root = root
         self.market = synthetic.make_market(n_days=30, n_stocks=12, seed=5, start_date="20200102")
@@ -139,7 +138,7 @@ def same(a, b) -> bool:
     if isinstance(a, dict):
         return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, list | tuple):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     if isinstance(a, np.ndarray):
         return a.dtype == b.dtype and a.shape == b.shape and bool(np.array_equal(a, b, equal_nan=a.dtype.kind in "fc"))
     if isinstance(a, float):

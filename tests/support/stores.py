@@ -17,7 +17,7 @@ from vantorel.backtest.synthetic import make_market, market_payload
 ITEMSIZE = {"float64": 8, "bool": 1}
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def market(n_days: int = 30, n_stocks: int = 12, seed: int = 3):
     """A cached synthetic market (treat as read-only)."""
     return make_market(n_days, n_stocks, seed=seed)

@@ -17,9 +17,11 @@ DEFAULT_RULE_FEE: float
 DEFAULT_LOT_SIZE: int
 _MATPLOTLIB_PLOT_LOCK: threading.RLock
 
-from vantorel.backtest._core import _build_market_arrays as _build_market_arrays
-from vantorel.backtest._core import _with_datetime_index as _with_datetime_index
-from vantorel.backtest._core import safe_sharpe as safe_sharpe
+from vantorel.backtest._core import (
+    _build_market_arrays as _build_market_arrays,
+    _with_datetime_index as _with_datetime_index,
+    safe_sharpe as safe_sharpe,
+)
 
 @dataclass
 class _StrategyCoreResult:
