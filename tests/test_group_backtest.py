@@ -12,8 +12,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 from PIL import Image
 
 from support import groups as G

@@ -15,9 +15,7 @@ from vantorel.backtest._prepare import BinaryPreparedDataStore
 from vantorel.backtest.package_server import PackageServer, archive_store
 from vantorel.exceptions import NetworkError, VantorelError
 
-from support.archives import file_member as _file
-from support.archives import special_member as _special
-from support.archives import tar_gz as _tar
+from support.archives import file_member as _file, special_member as _special, tar_gz as _tar
 from support.http_servers import serve
 from support.service import market
 

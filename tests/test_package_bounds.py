@@ -21,8 +21,7 @@ from vantorel.backtest._store import _replace_metadata
 from vantorel.backtest.package_server import PackageServer, archive_store
 from vantorel.exceptions import NetworkError, VantorelError
 
-from support.archives import file_member as _file
-from support.archives import tar_gz as _tar
+from support.archives import file_member as _file, tar_gz as _tar
 from support.http_servers import serve
 from support.service import write_store
 

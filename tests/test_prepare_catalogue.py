@@ -10,8 +10,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from vantorel.backtest import _prepare as P
-from vantorel.backtest import _store, synthetic
+from vantorel.backtest import _prepare as P, _store, synthetic
 from vantorel.exceptions import VantorelError
 
 from support.service import ALL_KEYS, BASE_KEYS, COMPONENT_KEYS, market, write_store

@@ -5,12 +5,10 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from vantorel.backtest import _prepare as P
-from vantorel.backtest import synthetic
+from vantorel.backtest import _prepare as P, synthetic
 from vantorel.backtest.synthetic_service import SyntheticDataService
 from vantorel.exceptions import NetworkError
 

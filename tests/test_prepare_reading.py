@@ -7,8 +7,7 @@ import datetime as dt
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 
 from vantorel import singleton
 from vantorel.backtest import _prepare as P

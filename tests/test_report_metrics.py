@@ -7,8 +7,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import example, given
-from hypothesis import strategies as st
+from hypothesis import example, given, strategies as st
 
 from vantorel.backtest._core import safe_sharpe
 

@@ -9,8 +9,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import example, given
-from hypothesis import strategies as st
+from hypothesis import example, given, strategies as st
 
 from vantorel.backtest import BacktestData, BacktestService, _service
 

@@ -8,8 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from vantorel.backtest import BacktestData, BacktestService, _core, _weightsim
-from vantorel.backtest import _prepare as P
+from vantorel.backtest import BacktestData, BacktestService, _core, _prepare as P, _weightsim
 from vantorel.backtest._store import clean_matrix, component_dataset_key
 
 from support.clients import ScriptedClient, long_table, use_client  # noqa: F401  (fixture)

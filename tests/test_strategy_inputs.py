@@ -10,11 +10,9 @@ import re
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 
-from support import assert_result_close, assert_series_close, frames_equal
-from support import reference as ref
+from support import assert_result_close, assert_series_close, frames_equal, reference as ref
 from support.markets import markets, sample_market
 from support.reference import EMPTY_STATS_KEYS, MARKET_ARGS
 

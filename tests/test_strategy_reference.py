@@ -6,8 +6,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
-from hypothesis import given
-from hypothesis import strategies as st
+from hypothesis import given, strategies as st
 
 from support import (
     assert_frame_close,
@@ -16,8 +15,8 @@ from support import (
     assert_stats_close,
     assert_values_close,
     ratio_close,
+    reference as ref,
 )
-from support import reference as ref
 from support.markets import daily_tables, markets, sample_market, sim_params, weight_frames
 
 

@@ -585,8 +585,7 @@ HTTP_MODES = ["pkg", "pkg", "garbage", "empty", "short", "404", "500", "403", "b
 def _(g: Gen) -> Case:
     from vantorel import singleton
     from vantorel._http import HttpClient
-    from vantorel.backtest import BacktestService
-    from vantorel.backtest import _service as service_module
+    from vantorel.backtest import BacktestService, _service as service_module
 
     state = pick(g.rng, ["absent", "complete", "complete", "incomplete"])
     store = g.ctx.case_dir() / "store"
