@@ -321,7 +321,8 @@ def test_conversion_errors_carry_the_cause_not_a_traceback(ws):
 
 
 def test_small_helpers_check_what_they_are_given(ws, core, tmp_path):
-    with pytest.raises(TypeError, match=r"^Argument 'strategy_matrix' has incorrect type \(expected DataFrame, got NoneType"):
+    with pytest.raises(TypeError,
+                       match=r"^Argument 'strategy_matrix' has incorrect type \(expected DataFrame, got NoneType"):
         ws._smooth_strategy_weights(None, 0)
     with pytest.raises(TypeError, match=r"^Argument 'frame' has incorrect type \(expected DataFrame, got int"):
         core._with_datetime_index(5)

@@ -84,7 +84,8 @@ def cases(draw, *, allow_inf: bool = True, ties: bool = True,
     opens = rng.uniform(5.0, 6.0, shape)
     opens[rng.random(shape) < 0.1] = np.nan
     opens[rng.random(shape) < 0.05] = 0.0
-    open_price = _relabel(rng, pd.DataFrame(opens, index=grid.index, columns=grid.columns), p_drop, "20231228", "999997")
+    open_price = _relabel(rng, pd.DataFrame(opens, index=grid.index, columns=grid.columns), p_drop,
+                          "20231228", "999997")
     ranks = rng.integers(1, 6, shape).astype(np.float64)
     ranks[rng.random(shape) < 0.2] = np.nan
     forward = _relabel(rng, pd.DataFrame(ranks, index=grid.index, columns=grid.columns), p_drop, "20231227", "999996")

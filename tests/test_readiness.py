@@ -306,5 +306,6 @@ def test_demo_runs_the_whole_job_in_a_private_home(capsys):
 @pytest.mark.parametrize("store", [None, b"dir", (1, 2), pd.DataFrame()])
 def test_store_helpers_name_a_store_of_the_wrong_type(helper, store):
     kwargs = {"action": "已就绪"} if helper == "_log_dataset_summary" else {}
-    with pytest.raises(TypeError, match=r"^Argument 'store' has incorrect type \(expected BinaryPreparedDataStore, got "):
+    with pytest.raises(TypeError,
+                       match=r"^Argument 'store' has incorrect type \(expected BinaryPreparedDataStore, got "):
         getattr(BacktestService, helper)(store, **kwargs)

@@ -107,7 +107,8 @@ def test_benchmark_dict_that_is_no_mapping(value):
 
 @pytest.mark.parametrize("value", [[0.1, 0.2], None, 0.5, {"a": 1}])
 def test_benchmark_series_that_is_no_series(value):
-    with pytest.raises(TypeError, match=r'^Argument \'benchmark_dict\["000300"\]\' has incorrect type \(expected pandas'):
+    with pytest.raises(TypeError,
+                       match=r'^Argument \'benchmark_dict\["000300"\]\' has incorrect type \(expected pandas'):
         slice_data({"benchmark_dict": {"000300": value}}, "a", "b")
 
 
@@ -121,7 +122,8 @@ def test_benchmark_series_that_is_no_series(value):
     [
         (lambda b: b.data, "Argument 'data' has incorrect type (expected BacktestData, got dict)"),
         (lambda b: None, "Argument 'data' has incorrect type (expected BacktestData, got NoneType)"),
-        (lambda b: SimpleNamespace(data=list(b.data)), "Argument 'data.data' has incorrect type (expected dict, got list)"),
+        (lambda b: SimpleNamespace(data=list(b.data)),
+         "Argument 'data.data' has incorrect type (expected dict, got list)"),
     ],
 )
 def test_bundle_argument(bundle, no_engines, entry, make, message):
@@ -159,9 +161,11 @@ def test_missing_datasets_are_named_before_the_engine(bundle, no_engines, entry,
 @pytest.mark.parametrize(
     "entry, output_dir, error, message",
     [
-        ("factor", None, TypeError, "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got NoneType)"),
+        ("factor", None, TypeError,
+         "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got NoneType)"),
         ("factor", 3, TypeError, "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got int)"),
-        ("factor", b"out", TypeError, "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got bytes)"),
+        ("factor", b"out", TypeError,
+         "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got bytes)"),
         ("factor", "", ValueError, "output_dir 必须提供"),
         ("factor", "out", ValueError, "plot_filename 必须提供"),
         ("strategy", 0, TypeError, "Argument 'output_dir' has incorrect type (expected str or os.PathLike, got int)"),
@@ -186,9 +190,12 @@ def test_date_arguments_are_named(bundle, no_engines, entry, which, value):
 @pytest.mark.parametrize(
     "options, error, message",
     [
-        ({"universe": 300}, TypeError, "Argument 'universe' has incorrect type (expected str, list of str or None, got int)"),
-        ({"universe": b"000300"}, TypeError, "Argument 'universe' has incorrect type (expected str, list of str or None, got bytes)"),
-        ({"ascending": pd.Series([True, False])}, TypeError, "Argument 'ascending' has incorrect type (expected bool, got Series)"),
+        ({"universe": 300}, TypeError,
+         "Argument 'universe' has incorrect type (expected str, list of str or None, got int)"),
+        ({"universe": b"000300"}, TypeError,
+         "Argument 'universe' has incorrect type (expected str, list of str or None, got bytes)"),
+        ({"ascending": pd.Series([True, False])}, TypeError,
+         "Argument 'ascending' has incorrect type (expected bool, got Series)"),
     ],
 )
 def test_factor_options(bundle, no_engines, options, error, message):
@@ -225,7 +232,8 @@ def test_public_result_of_odd_fields(paths, best, field):
 def test_public_result_of_plot_paths_without_a_truth_value():
     core = SimpleNamespace(plot_paths=pd.NA, best_group=1, group_daily_return=None, group_cumulative_return=None,
                            rank_ic=None, benchmark_summary=None)
-    with pytest.raises(TypeError, match=r"^Argument 'core_result.plot_paths' has incorrect type \(expected dict, got NAType"):
+    with pytest.raises(TypeError,
+                       match=r"^Argument 'core_result.plot_paths' has incorrect type \(expected dict, got NAType"):
         BacktestService._to_public_result(core, "f")
 
 
@@ -281,7 +289,8 @@ def test_malformed_index_answers_name_the_index(builder, use_client, answer, kin
         ([1.0], TypeError, 'Argument \'batch["Close"]\' has incorrect type (expected pandas.DataFrame, got list)'),
         (5, TypeError, 'Argument \'batch["Close"]\' has incorrect type (expected pandas.DataFrame, got int)'),
         (frame_with(index=[20200102, "20200103", 3, 4, 5]), ValueError,
-         'Argument \'batch["Close"]\' must have YYYYMMDD text row labels (as clean_matrix gives), got mixed-integer labels'),
+         'Argument \'batch["Close"]\' must have YYYYMMDD text row labels (as clean_matrix gives), '
+         'got mixed-integer labels'),
     ],
 )
 def test_batch_entries(builder, entry, error, message):

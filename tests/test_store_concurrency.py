@@ -72,7 +72,8 @@ def serial(market, server, tmp_path_factory):
     """What preparing twice in a row leaves, from each starting state (later runs change nothing)."""
     out = {}
     with pytest.MonkeyPatch.context() as mp:
-        mp.setattr(singleton, "_instance", SyntheticDataService(market, visible_days=DAYS + EXTRA, http=server.client()))
+        mp.setattr(singleton, "_instance",
+                   SyntheticDataService(market, visible_days=DAYS + EXTRA, http=server.client()))
         for start in ("empty", "partial"):
             directory = tmp_path_factory.mktemp("serial") / start
             _start_store(directory, market, start)
@@ -128,7 +129,8 @@ def test_reader_during_appends_never_fails(tmp_path):
 
 
 def test_threads_of_one_process_take_turns(tmp_path, market, server, serial, monkeypatch):
-    monkeypatch.setattr(singleton, "_instance", SyntheticDataService(market, visible_days=DAYS + EXTRA, http=server.client()))
+    monkeypatch.setattr(singleton, "_instance",
+                        SyntheticDataService(market, visible_days=DAYS + EXTRA, http=server.client()))
     monkeypatch.setattr(_service, "_DEFAULT_DATA_DIR", tmp_path / "store")
     errors = []
 
@@ -160,7 +162,8 @@ def test_waiting_writer_gives_up_and_a_dead_holder_frees_the_lock(tmp_path, monk
     mkt = synthetic.make_market(12, 5, seed=2)
     store = BinaryPreparedDataStore(tmp_path / "store")
     store.write(payload(mkt, None, 8))
-    with subprocess.Popen([sys.executable, "-c", HOLDER, str(store.store_dir)], stdout=subprocess.PIPE, text=True) as holder:
+    with subprocess.Popen([sys.executable, "-c", HOLDER, str(store.store_dir)], stdout=subprocess.PIPE,
+                          text=True) as holder:
         try:
             assert holder.stdout.readline() == "held\n"
             monkeypatch.setattr(_store, "LOCK_TIMEOUT", 0.3)

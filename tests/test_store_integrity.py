@@ -190,9 +190,11 @@ def test_numpy_booleans_choose_the_load_mode(tmp_path):
 
 def test_arguments_and_entries_of_the_wrong_kind_are_named(tmp_path):
     store = write_store(tmp_path, market())
-    with pytest.raises(TypeError, match=r"^Argument 'start_date' has incorrect type \(expected str, int or None, got bytes"):
+    with pytest.raises(TypeError,
+                       match=r"^Argument 'start_date' has incorrect type \(expected str, int or None, got bytes"):
         store.load(start_date=b"20200102")
-    with pytest.raises(TypeError, match=r"^Argument 'component_matrices\['x'\]' has incorrect type \(expected DataFrame"):
+    with pytest.raises(TypeError,
+                       match=r"^Argument 'component_matrices\['x'\]' has incorrect type \(expected DataFrame"):
         store.add_component_matrices({"x": 5}, ["x"])
     record = pickle.loads((tmp_path / "metadata.pkl").read_bytes())
     record["datasets"] = list(record["datasets"])

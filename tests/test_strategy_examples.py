@@ -361,7 +361,8 @@ class TestTotalFrame:
     def test_single_row(self, impl):
         total = impl._build_total_backtesting_frame(daily([0.03], bench=[0.01]))
         row = total.iloc[0]
-        assert (row["long"], row["max_drowdown"], row["extra_return"], row["extra_max_drowdown"]) == (1.0, 0.0, 0.0, 0.0)
+        assert (row["long"], row["max_drowdown"], row["extra_return"],
+                row["extra_max_drowdown"]) == (1.0, 0.0, 0.0, 0.0)
         stats = impl.calc_strategy_stats(total, None)
         assert stats["annual_return"] == 0.0 and stats["extra_annual_return"] == 0.0
         assert math.isnan(stats["long_sharp"]) and math.isnan(stats["return_corr"])

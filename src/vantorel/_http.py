@@ -255,7 +255,9 @@ class HttpClient:
         ``max_bytes`` and ``max_duration`` bound the download (see the class).
         """
         if not isinstance(dest, str | os.PathLike):
-            raise TypeError(f"Argument 'dest' has incorrect type (expected str or os.PathLike, got {type(dest).__name__})")
+            raise TypeError(
+                f"Argument 'dest' has incorrect type (expected str or os.PathLike, got {type(dest).__name__})"
+            )
         if "\x00" in os.fspath(dest):
             raise ValueError("Argument 'dest' must not contain a NUL character")
         dest = Path(dest)

@@ -184,7 +184,8 @@ def is_type(*types, strict_index: bool = False):
 
 
 def check_float_series(res, valid: bool) -> None:
-    _need(isinstance(res, pd.Series) and res.dtype == np.float64, f"result is not a float64 Series ({type(res).__name__})")
+    _need(isinstance(res, pd.Series) and res.dtype == np.float64,
+          f"result is not a float64 Series ({type(res).__name__})")
     if valid:
         _date_labels(res.index, "result")
 
@@ -601,7 +602,8 @@ def _(g: Gen) -> Case:
         mode = pick(rng, HTTP_MODES[2:] + [None, 5])
         if mode is None or mode == 5:
             return mode, f"http={mode!r}"
-        return HttpClient(g.ctx.http_base(mode), timeout=0.5, retries=int(rng.integers(2)), backoff=0.0), f"server {mode}"
+        return (HttpClient(g.ctx.http_base(mode), timeout=0.5, retries=int(rng.integers(2)), backoff=0.0),
+                f"server {mode}")
 
     http = g.param("http", "any", http, spoil=spoil_http)
     client = service_client(g)
@@ -848,7 +850,8 @@ def _(g: Gen) -> Case:
     g.notes.append(name)
     value = g.param("value", "float", float(g.rng.normal()))
     digits = g.param("digits", "int", int(g.rng.integers(0, 6)))
-    return g.case(getattr(_weightsim, name), {"value": value, "digits": digits}, int(g.rng.integers(0, 3)), is_type(str))
+    return g.case(getattr(_weightsim, name), {"value": value, "digits": digits}, int(g.rng.integers(0, 3)),
+                  is_type(str))
 
 
 def year_series(g: Gen) -> pd.Series:
@@ -963,7 +966,8 @@ def _(g: Gen) -> Case:
         if valid:
             for key, arr in res.items():
                 _need(isinstance(arr, np.ndarray) and arr.shape == (n, k), f"{key}: shape")
-                _need(arr.dtype == (np.bool_ if key in ("can_buy_arr", "cant_sell_arr") else np.float64), f"{key}: dtype")
+                _need(arr.dtype == (np.bool_ if key in ("can_buy_arr", "cant_sell_arr") else np.float64),
+                      f"{key}: dtype")
 
     return g.case(_core._build_market_arrays, args, 10, check)
 
@@ -1031,7 +1035,8 @@ def _odd_dir(g: Gen):
             os.mkfifo(base / "p")
             return base / "p", "a FIFO"
         return {"none": None, "int": 5, "bytes": bytes(str(base / "b"), "utf-8"), "nul": str(base / "a\x00b"),
-                "empty": "", "missing parent": base / "no" / "such" / "dir", "long": str(base / ("x" * 300))}[kind], kind
+                "empty": "", "missing parent": base / "no" / "such" / "dir",
+                "long": str(base / ("x" * 300))}[kind], kind
     return spoil
 
 
@@ -1315,12 +1320,14 @@ def _(g: Gen) -> Case:
         g.also("reference")
         return g.case(B._empty_like, {"reference": ref}, 1, is_type(pd.DataFrame))
     builder = B(m.dates[0], m.dates[-1])
-    service = SyntheticDataService(m, form=pick(g.rng, ["narrow", "wide"]), date_kind=pick(g.rng, ["datetime", "text", "int"]),
+    service = SyntheticDataService(m, form=pick(g.rng, ["narrow", "wide"]),
+                                   date_kind=pick(g.rng, ["datetime", "text", "int"]),
                                    index_value=pick(g.rng, ["daily_return", "close"]))
     if name == "_vr_factors_to_matrices":
         names = list(g.rng.choice(["Close", "Open", "limit_up", "rq_is_suspended"], size=int(g.rng.integers(1, 4)),
                                   replace=False))
-        df = service.get_factors(factor=names if len(names) > 1 else names[0], start_date="2020-01-02", end_date="2020-03-01")
+        df = service.get_factors(factor=names if len(names) > 1 else names[0], start_date="2020-01-02",
+                                 end_date="2020-03-01")
         df = g.param("df", "any", df, spoil=_spoil_table)
         names = g.param("names", "names", names)
         return g.case(builder._vr_factors_to_matrices, {"df": df, "names": names}, 2, is_type(dict))
@@ -1355,7 +1362,8 @@ def _(g: Gen) -> Case:
 # ---- the HTTP client --------------------------------------------------------
 
 
-@entry("_http.HttpClient", ("base_url", "token", "timeout", "retries", "backoff", "path", "params", "dest", "server"), 2)
+@entry("_http.HttpClient",
+       ("base_url", "token", "timeout", "retries", "backoff", "path", "params", "dest", "server"), 2)
 def _(g: Gen) -> Case:
     from vantorel._http import DownloadInfo, HttpClient
 

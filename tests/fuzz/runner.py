@@ -438,7 +438,8 @@ def failure_report(records: list[dict], limit: int = 20) -> str:
         first = recs[0]
         seeds = ", ".join(str(r["seed"]) for r in recs[:5])
         lines.append(f"{len(recs):5d} x {entry}: {kind}")
-        lines.append(f"        seeds {seeds}{' ...' if len(recs) > 5 else ''}; first: {'; '.join(first.get('notes', []))}"
+        lines.append(f"        seeds {seeds}{' ...' if len(recs) > 5 else ''}; "
+                     f"first: {'; '.join(first.get('notes', []))}"
                      f"{' at ' + first['where'] if first.get('where') else ''}")
         lines.append(f"        replay: .venv/bin/python tests/fuzz/replay.py {entry} {first['seed']}")
     if len(groups) > limit:

@@ -174,7 +174,8 @@ def frame_labels(rng, frame: pd.DataFrame):
                                                          dtype=object)),
         "None code label": lambda: relabel(columns=pd.Index([None if k == 0 else c for k, c in enumerate(cols)],
                                                             dtype=object)),
-        "padded labels": lambda: relabel(index=pd.Index([f" {d}" for d in idx]), columns=pd.Index([f"{c} " for c in cols])),
+        "padded labels": lambda: relabel(index=pd.Index([f" {d}" for d in idx]),
+                                         columns=pd.Index([f"{c} " for c in cols])),
         "malformed dates": lambda: relabel(index=pd.Index([pick(rng, ["2020-13-45", "abc", "", "2020010", "99999999"])
                                                            if k % 3 == 0 else d for k, d in enumerate(idx)])),
         "bytes codes": lambda: relabel(columns=pd.Index([str(c).encode() for c in cols], dtype=object)),
@@ -182,7 +183,8 @@ def frame_labels(rng, frame: pd.DataFrame):
                                                                                  [str(c) for c in cols]])),
         "named axes": lambda: relabel(index=pd.Index(idx, name="date"), columns=pd.Index(cols, name="alpha1")),
         "float dates": lambda: relabel(index=pd.Index([float(d) if str(d).isdigit() else np.nan for d in idx])),
-        "string dtype labels": lambda: relabel(index=pd.Index(idx, dtype="string"), columns=pd.Index(cols, dtype="string")),
+        "string dtype labels": lambda: relabel(index=pd.Index(idx, dtype="string"),
+                                               columns=pd.Index(cols, dtype="string")),
         "categorical labels": lambda: relabel(index=pd.CategoricalIndex(idx)),
         "foreign codes": lambda: relabel(columns=pd.Index([f"9{k:05d}" for k in range(m)])),
         "foreign dates": lambda: relabel(index=pd.Index([f"1990{k % 12 + 1:02d}{k % 28 + 1:02d}" for k in range(n)])),
@@ -234,7 +236,8 @@ def odd_benchmark_dict(rng, bdict: dict):
     out = dict(bdict)
     name = pick(rng, list(bdict))
     if kind == "wrong type":
-        return pick(rng, [None, [], "000852", 5, list(bdict.values()), pd.DataFrame(bdict)]), "benchmark_dict wrong type"
+        return (pick(rng, [None, [], "000852", 5, list(bdict.values()), pd.DataFrame(bdict)]),
+                "benchmark_dict wrong type")
     if kind == "entry":
         out[name], note = odd_series(rng, bdict[name])
         return out, f"benchmark {name}: {note}"

@@ -140,7 +140,8 @@ def build_market(k: Knobs) -> Market:
 
     # Calendars: market dates and weight dates overlap but need not agree.
     picks = sorted(rng.choice(len(ALL_DATES), size=k.n_market_dates + k.n_foreign_dates, replace=False))
-    foreign_pos = set(rng.choice(len(picks), size=k.n_foreign_dates, replace=False).tolist()) if k.n_foreign_dates else set()
+    foreign_pos = (set(rng.choice(len(picks), size=k.n_foreign_dates, replace=False).tolist())
+                   if k.n_foreign_dates else set())
     market_dates = [ALL_DATES[p] for j, p in enumerate(picks) if j not in foreign_pos]
     foreign_dates = [ALL_DATES[p] for j, p in enumerate(picks) if j in foreign_pos]
     chosen = [d for d in market_dates if rng.random() < k.weight_date_share]
