@@ -52,7 +52,7 @@ def assert_matches_reference(actual: dict, expected: dict) -> None:
         assert list(got.columns) == list(frame.columns), key
         want = frame.to_numpy(dtype=bool if key in ("can_buy_stock", "cant_sell_stock") else float)
         if key in ("can_buy_stock", "cant_sell_stock"):
-            assert (got.dtypes == bool).all(), key
+            assert (got.dtypes == np.dtype(bool)).all(), key
         np.testing.assert_array_equal(got.to_numpy(), want, err_msg=key)
 
 

@@ -118,7 +118,7 @@ def test_prices_and_weights_of_other_numeric_dtypes(ws, dtype):
     w = m.weights.astype(np.float32) if dtype == np.float32 else (m.weights > 0).astype(np.int64)
     got = ws.calc_strategy_vwap_daily_return(w, **kw)
     expected, scale = ref.vwap_daily_return(w.astype(np.float64), *[
-        kw[name].astype(np.float64) if kw[name].dtypes.iloc[0] != bool else kw[name] for name in MARKET_ARGS],
+        kw[name].astype(np.float64) if kw[name].dtypes.iloc[0] != np.dtype(bool) else kw[name] for name in MARKET_ARGS],
         return_scale=True)
     assert_series_close(got, expected, scale=scale.to_numpy())
 

@@ -350,7 +350,7 @@ def run_cases(plan: list[tuple[str, int]], *, workers: int = 2, timeout: float =
     try:
         pool = [spawn() for _ in range(max(1, min(workers, len(plan))))]
         while len(results) < len(plan):
-            for i, w in enumerate(pool):
+            for w in pool:
                 if w.ready and w.case is None and pending:
                     w.index, case = pending.pop()
                     w.send(*case, timeout)

@@ -192,9 +192,9 @@ def assert_summary_close(actual: pd.DataFrame, expected: pd.DataFrame, total: pd
         with np.errstate(invalid="ignore", over="ignore"):
             excess = total["daily_return"].loc[common].to_numpy() - bm
         checks = {
-            "benchmark_annual_return": lambda a, e: mean_close(a, e, bm, 252),
-            "excess_annual_return": lambda a, e: mean_close(a, e, excess, 252),
-            "excess_sharpe": lambda a, e: ratio_close(a, e, excess),
+            "benchmark_annual_return": lambda a, e, bm=bm: mean_close(a, e, bm, 252),
+            "excess_annual_return": lambda a, e, excess=excess: mean_close(a, e, excess, 252),
+            "excess_sharpe": lambda a, e, excess=excess: ratio_close(a, e, excess),
             "excess_max_dd": lambda a, e: plain_close(a, e, atol=1e-14),
         }
         for col, check in checks.items():

@@ -75,7 +75,7 @@ def rank_ic(factor: pd.DataFrame, close_price_valid: pd.DataFrame, forward: pd.D
     fwd = forward.reindex(index=factor.index, columns=factor.columns).astype(np.float64)
     both = eligible(factor, close_price_valid) & np.isfinite(fwd.to_numpy())
     out = []
-    for i, date in enumerate(factor.index):
+    for i in range(len(factor.index)):
         cols = both[i]
         if cols.sum() < 2:
             out.append(np.nan)

@@ -7,6 +7,12 @@ from typing import Any
 
 import pandas as pd
 
+from vantorel.backtest._core import (
+    _build_market_arrays as _build_market_arrays,
+    _with_datetime_index as _with_datetime_index,
+    safe_sharpe as safe_sharpe,
+)
+
 TRADING_DAYS_PER_YEAR: int
 ROLLING_STABILITY_DAYS: int
 MIN_ROLLING_STABILITY_DAYS: int
@@ -16,12 +22,6 @@ DEFAULT_FEE: float
 DEFAULT_RULE_FEE: float
 DEFAULT_LOT_SIZE: int
 _MATPLOTLIB_PLOT_LOCK: threading.RLock
-
-from vantorel.backtest._core import (
-    _build_market_arrays as _build_market_arrays,
-    _with_datetime_index as _with_datetime_index,
-    safe_sharpe as safe_sharpe,
-)
 
 @dataclass
 class _StrategyCoreResult:
