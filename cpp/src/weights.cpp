@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "vantorel/nan_scan.hpp"
+#include "vantorel/row_blocks.hpp"
 
 namespace vantorel {
 
@@ -162,9 +163,12 @@ SmoothedWeights smooth_weights(const AlignedView& m, Index window) {
 
     // Dense copy with missing weights as 0, row-major so each window sum walks whole rows.
     std::vector<double> filled(static_cast<std::size_t>(rows * cols));
+    RowBlocks days(m);
     for (Index i = 0; i < rows; ++i) {
+        if (i % days.block_rows() == 0)
+            days.load(i, std::min(days.block_rows(), rows - i));
         double* dst = filled.data() + i * cols;
-        m.read_row(i, dst);
+        days.read_row(i, dst);
         for (Index k = 0; k < cols; ++k)
             if (std::isnan(dst[k]))
                 dst[k] = 0.0;
