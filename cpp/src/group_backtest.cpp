@@ -191,13 +191,12 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
     const bool smoothing = options.rolling_window > 1;
     const DenseMatrix smoothed = smoothing ? rolling_mean(factor, options.rolling_window) : DenseMatrix{};
     std::vector<double> factor_row(smoothing ? 0 : static_cast<std::size_t>(cols));
-    // Every input is read a block of days at a time, whatever its memory order. Every stock is read every
-    // day, so long blocks: long runs down each column of a column-ordered input.
-    constexpr Index kDays = 64;
-    RowBlocks factor_days(factor, kDays), valid_days(valid, kDays), forward_days;
+    // Every input is read a block of days at a time, whatever its memory order.
+    constexpr Index kDays = RowBlocks::kBlockRows;
+    RowBlocks factor_days(factor), valid_days(valid), forward_days;
     if (forward != nullptr)
-        forward_days = RowBlocks(*forward, kDays);
-    trading::MarketBlocks market_days(market, kDays);
+        forward_days = RowBlocks(*forward);
+    trading::MarketBlocks market_days(market);
 
     trading::DayTrader trader(options.costs);
     // One holding vector per group: a stock a group could not sell stays in it.

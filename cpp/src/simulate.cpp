@@ -39,9 +39,7 @@ SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketV
     SimulatedReturns result;
     result.returns.assign(static_cast<std::size_t>(weights.rows()), 0.0);
     DayTrader trader(costs);
-    // Few days a block: a block reads the stocks any of its days trades, so short blocks read least, and
-    // eight days of a column are one cache line.
-    MarketBlocks days(market, 8);
+    MarketBlocks days(market);
     const bool transposing = days.transposing();
     WeightBlocks blocks(weights);
 

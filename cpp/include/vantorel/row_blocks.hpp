@@ -18,9 +18,10 @@ namespace vantorel {
 // A reader belongs to one thread at a time; the view it reads must outlive it.
 class RowBlocks {
 public:
-    // Rows per block unless told: runs of whole cache lines down each column (longer runs read faster;
-    // the buffer grows with them).
-    static constexpr Index kBlockRows = 32;
+    // Rows per block unless told: eight float64 values of a column are one cache line. Longer blocks
+    // measured slower: the buffers outgrow the cache, and a block whose loads name its columns needs
+    // more of them.
+    static constexpr Index kBlockRows = 8;
 
     RowBlocks() = default;
     explicit RowBlocks(const AlignedView& view, Index block_rows = kBlockRows)
@@ -159,7 +160,9 @@ private:
 
     // Block row j of a column goes to out[j * width_ + its offset]. Columns are copied eight at a time,
     // rows outer: eight runs are read in order while each buffered row gets eight values, side by side
-    // when the columns are; the runs of the columns a little further on are fetched meanwhile.
+    // when the columns are. Reading a column's run is a wait on memory, so the runs of the columns a
+    // little further on are fetched meanwhile, and so is the start of each column's next run: the next
+    // block, reading the same columns, finds it in cache.
     template <typename T>
     void transpose(const T* src, T* out, Index n, bool even, Index step, const std::int32_t* columns,
                    std::size_t count) const {
@@ -194,6 +197,7 @@ private:
                     const char* ahead = reinterpret_cast<const char*>(base + cols[target(c + kAhead)]);
                     for (std::size_t b = 0; b < run_bytes; b += 64)
                         __builtin_prefetch(ahead + b);
+                    __builtin_prefetch(ahead + run_bytes);  // where the next block's run starts
                 }
                 const std::size_t k = target(c);
                 if (cols[k] == AlignedView::kMissing)
