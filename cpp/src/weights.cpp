@@ -83,7 +83,16 @@ void WeightBlocks::read_rows() {
 
 void WeightBlocks::read_columns() {
     const Index cols = m_.cols();
+    // Each column's run through the block is a wait on memory: the runs of the columns a little further
+    // on are fetched meanwhile, and so is the start of each column's next run, which the next block reads.
+    constexpr Index kAhead = 16;
+    const auto n = static_cast<Index>(n_);
+    const Index fetched = std::min(n + 1, m_.rows() - first_);  // the block's rows and the next one's first
     for (Index k = 0; k < cols; ++k) {
+        if (k + kAhead < cols)
+            if (const double* ahead = m_.contiguous_column(k + kAhead))
+                for (Index j = 0; j < fetched; j += 8)
+                    __builtin_prefetch(ahead + first_ + j);
         if (const double* column = m_.contiguous_column(k)) {
             const double* run = column + first_;  // the block's rows of this column
             for_each_present(run, static_cast<Index>(n_),

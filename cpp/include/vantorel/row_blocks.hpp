@@ -145,8 +145,8 @@ private:
         }
         width_ = whole_ ? view_->cols() : position;
         if (!doubles_.empty()) {
-            transpose(static_cast<const double*>(view_->source().data), doubles_.data(), n, even, step, columns,
-                      count);
+            transpose(static_cast<const double*>(view_->source().data), doubles_.data(), n, even, step,
+                      columns, count);
             if (whole_)
                 for (std::size_t k = 0; k < cols.size(); ++k)
                     if (cols[k] == AlignedView::kMissing)
@@ -167,7 +167,9 @@ private:
     void transpose(const T* src, T* out, Index n, bool even, Index step, const std::int32_t* columns,
                    std::size_t count) const {
         const std::vector<Index>& cols = view_->column_offsets();
-        auto target = [&](std::size_t c) { return columns != nullptr ? static_cast<std::size_t>(columns[c]) : c; };
+        auto target = [&](std::size_t c) {
+            return columns != nullptr ? static_cast<std::size_t>(columns[c]) : c;
+        };
         const Index width = width_;
         if (!even) {
             // Rows absent or unevenly spaced: each cell through its row's offset.
@@ -187,6 +189,11 @@ private:
         constexpr std::size_t kTile = 8, kAhead = 16;
         const T* base = src + block_rows_[0];
         const auto run_bytes = static_cast<std::size_t>(n) * sizeof(T);
+        // The next block's rows continue these runs when the next target row follows on in the source.
+        const Index after = first_ + n;
+        const bool next_run =
+            step == 1 && after < view_->rows() && view_->row_offsets()[static_cast<std::size_t>(after)] ==
+                                                      block_rows_[0] + n;
         const T* run[kTile];
         T* dst[kTile];
         std::size_t c = 0;
@@ -197,7 +204,8 @@ private:
                     const char* ahead = reinterpret_cast<const char*>(base + cols[target(c + kAhead)]);
                     for (std::size_t b = 0; b < run_bytes; b += 64)
                         __builtin_prefetch(ahead + b);
-                    __builtin_prefetch(ahead + run_bytes);  // where the next block's run starts
+                    if (next_run)
+                        __builtin_prefetch(ahead + run_bytes);  // where the next block's run starts
                 }
                 const std::size_t k = target(c);
                 if (cols[k] == AlignedView::kMissing)
