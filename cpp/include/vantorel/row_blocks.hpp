@@ -12,8 +12,8 @@ namespace vantorel {
 // The kernels walk dates as rows. A row-ordered source is read in place. A column-ordered one (pandas
 // keeps a Frame made by arithmetic column by column) is transposed a block of rows at a time into a
 // buffer of the reader's own: each column's run through the block is read in storage order, and the
-// buffer, a few rows of every target column, is reused block after block. Reading it row by row then
-// costs what reading a row-ordered source does, for a bounded amount of memory.
+// buffer, a few rows of every target column, is reused block after block: memory bounded by the width,
+// never a copy of the whole matrix, and the day loop then walks rows as it does in a row-ordered source.
 //
 // A reader belongs to one thread at a time; the view it reads must outlive it.
 class RowBlocks {
