@@ -2,7 +2,9 @@
 
 4,000 trading days x 5,000 stocks of the embedded synthetic market, a 20-day
 reversal factor, 20 groups, no charts. Prints the median of several kernel
-runs, the peak memory one run adds, and the plain pandas/NumPy statement of
+runs, the kernel's times with every input Frame in row order and in column
+order (the order pandas keeps a Frame made by arithmetic in), the peak memory
+one run adds, and the plain pandas/NumPy statement of
 the same rules measured in the same run: grouping date by date, the groups
 simulated one after another with the strategy rules, rank IC, net values,
 best group and benchmark summary (one run, after an untimed warm-up
@@ -29,7 +31,7 @@ import pandas as pd
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baseline  # noqa: E402  (puts tests/ on the path)
-from measure import median_time, peak_added_memory, timed  # noqa: E402
+from measure import layout_times, peak_added_memory, print_layouts, timed  # noqa: E402
 from support import groups as plain  # noqa: E402
 from vantorel.backtest import _core, synthetic  # noqa: E402
 
@@ -123,6 +125,18 @@ def main() -> None:
           f"final net values {result.group_cumulative_return.iloc[-1].min():.3f}.."
           f"{result.group_cumulative_return.iloc[-1].max():.3f}")
     del result
+
+    # The factor, the validity mask, the forward ranks and the eight market Frames, all in one
+    # memory order and then all in the other.
+    def kernel_on(**inputs):
+        return _core.run_alpha_vwap_backtest_core(
+            **inputs, benchmark_dict=market.benchmark_dict, open_price=frames["open_price"],
+            benchmark_names="000852", group_num=args.groups, plot_image_kind=None)
+
+    inputs = {"factor_matrix": factor, "close_price_valid": frames["close_price_valid"],
+              "forward_return_rank_cache": frames["forward_return_rank_cache"], **market.market_frames()}
+    print_layouts([("run_alpha_vwap_backtest_core", *layout_times(kernel_on, inputs, args.runs))], args.runs)
+    del inputs
 
     matrix_mib = args.days * args.stocks * 8 / MIB
     peak = peak_added_memory(kernel)

@@ -2,8 +2,10 @@
 
 4,000 trading days x 5,000 stocks of the embedded synthetic market, top-500
 momentum weights at equal weight. Prints medians of several runs, the ratio
-to the baseline measured in the same run, the peak memory an engine call
-adds, and the time of two backtests running in two threads at once.
+to the baseline measured in the same run, the engine's times with every input
+Frame in row order and in column order (the order pandas keeps a Frame made
+by arithmetic in), the peak memory an engine call adds, and the time of two
+backtests running in two threads at once.
 
     python bench/bench_strategy.py [--days 4000] [--stocks 5000] [--runs 5]
 """
@@ -20,7 +22,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baseline  # noqa: E402
-from measure import median_time, peak_added_memory  # noqa: E402
+from measure import layout_times, median_time, peak_added_memory, print_layouts  # noqa: E402
 from vantorel.backtest import _weightsim as ws  # noqa: E402
 from vantorel.backtest import synthetic  # noqa: E402
 
@@ -81,6 +83,16 @@ def main() -> None:
     print(f"\n{'operation':34s} {'engine s':>9s} {'baseline s':>11s} {'ratio':>7s}   (medians of {args.runs})")
     for name, t_engine, t_plain in rows:
         print(f"{name:34s} {t_engine:9.3f} {t_plain:11.3f} {t_plain / t_engine:6.1f}x")
+
+    # The weights and the eight market Frames, all in one memory order and then all in the other.
+    inputs = {"weights": weights, **frames}
+    print_layouts([
+        ("calc_strategy_vwap_daily_return",
+         *layout_times(lambda weights, **f: ws.calc_strategy_vwap_daily_return(weights, **f), inputs, args.runs)),
+        ("run_strategy_backtest_core",
+         *layout_times(lambda weights, **f: ws.run_strategy_backtest_core(weights, **f, benchmark_dict=bench),
+                       inputs, args.runs)),
+    ], args.runs)
 
     matrix_mib = args.days * args.stocks * 8 / MIB
     peak = peak_added_memory(engine_core)

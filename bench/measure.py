@@ -37,3 +37,40 @@ def peak_added_memory(fn) -> float | None:
         return added
     except OSError:
         return None
+
+
+def in_order(frame, order: str):
+    """The same Frame with its values in memory order "C" (row by row) or "F" (column by column).
+
+    A Frame already in that order is returned as it is; otherwise one copy of its values.
+    """
+    import numpy as np
+    import pandas as pd
+
+    values = frame.to_numpy()
+    if (order == "C" and values.flags.c_contiguous) or (order == "F" and values.flags.f_contiguous):
+        return frame
+    values = np.ascontiguousarray(values) if order == "C" else np.asfortranarray(values)
+    return pd.DataFrame(values, index=frame.index, columns=frame.columns, copy=False)
+
+
+def layout_times(call, inputs: dict, runs: int) -> tuple[float, float]:
+    """Median seconds of call(**inputs) with every Frame in row order, then in column order.
+
+    Each layout is warmed up once (first touch of its pages) before it is timed.
+    """
+    out = []
+    for order in ("C", "F"):
+        frames = {name: in_order(f, order) for name, f in inputs.items()}
+        call(**frames)
+        out.append(median_time(lambda: call(**frames), runs))
+        del frames
+    return out[0], out[1]
+
+
+def print_layouts(rows: list[tuple[str, float, float]], runs: int) -> None:
+    """The table of layout_times() results, with the column/row ratio."""
+    print(f"\n{'inputs in memory order':34s} {'row s':>8s} {'column s':>9s} {'column/row':>11s}   "
+          f"(medians of {runs})")
+    for name, t_row, t_col in rows:
+        print(f"{name:34s} {t_row:8.3f} {t_col:9.3f} {t_col / t_row:10.2f}x")

@@ -6,6 +6,7 @@
 
 #include "vantorel/day_trader.hpp"
 #include "vantorel/rank.hpp"
+#include "vantorel/row_blocks.hpp"
 #include "vantorel/stats.hpp"
 
 namespace vantorel {
@@ -39,10 +40,11 @@ DenseMatrix rolling_mean(const AlignedView& factor, Index window) {
     out.rows = factor.rows();
     out.cols = factor.cols();
     out.values.assign(static_cast<std::size_t>(out.rows * out.cols), kNaN);
-    std::vector<double> row(static_cast<std::size_t>(out.cols));
+    RowBlocks days(factor);
     for (Index i = 0; i < out.rows; ++i) {
-        factor.read_row(i, row.data());
-        std::copy(row.begin(), row.end(), out.values.begin() + i * out.cols);
+        if (i % days.block_rows() == 0)
+            days.load(i, std::min(days.block_rows(), out.rows - i));
+        days.read_row(i, out.values.data() + i * out.cols);
     }
     if (window <= 1)
         return out;
@@ -138,9 +140,14 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
     const bool smoothing = options.rolling_window > 1;
     const DenseMatrix smoothed = smoothing ? rolling_mean(factor, options.rolling_window) : DenseMatrix{};
     std::vector<double> factor_row(smoothing ? 0 : static_cast<std::size_t>(cols));
+    // Every input is read a block of days at a time, whatever its memory order.
+    constexpr Index kDays = RowBlocks::kBlockRows;
+    RowBlocks factor_days(factor), valid_days(valid), forward_days;
+    if (forward != nullptr)
+        forward_days = RowBlocks(*forward);
+    trading::MarketBlocks market_days(market);
 
     trading::DayTrader trader(options.costs);
-    const Index* shared_columns = trading::shared_column_offsets(market);
     // One holding vector per group: a stock a group could not sell stays in it.
     std::vector<std::vector<double>> held(groups, std::vector<double>(static_cast<std::size_t>(cols), 0.0));
     std::vector<std::vector<std::int32_t>> holding(groups);
@@ -151,6 +158,15 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
     std::vector<double> active_weight, y, rx, ry;
 
     for (Index r = 0; r < out.rows; ++r) {
+        if (r % kDays == 0) {
+            const Index n = std::min(kDays, out.rows - r);
+            market_days.load(r, n);
+            if (!smoothing)
+                factor_days.load(r, n);
+            valid_days.load(r, n);
+            if (forward != nullptr)
+                forward_days.load(r, n);
+        }
         // Trade yesterday's groups today, each an equal-weight portfolio of its members.
         if (r > 0)
             for (std::size_t g = 0; g < groups; ++g) {
@@ -158,15 +174,17 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
                     continue;  // no signal yesterday: no trade, holdings kept, as in the strategy
                 trading::merge_active(members[g], holding[g], active, active_weight);
                 out.daily[static_cast<std::size_t>(r) * groups + g] =
-                    trader.trade(market, r, shared_columns, active, active_weight, held[g], holding[g]);
+                    trader.trade(market_days, r, active, active_weight, held[g], holding[g]);
                 out.traded = true;
             }
 
         // Today's groups, the signal for tomorrow.
-        const double* f = smoothing ? smoothed.values.data() + r * cols : factor_row.data();
-        if (!smoothing)
-            factor.read_row(r, factor_row.data());
-        assign_groups(f, valid.row(r), cols, options, eligible, scratch, group_of);
+        const double* f = smoothing ? smoothed.values.data() + r * cols : factor_days.contiguous_row(r);
+        if (f == nullptr) {
+            factor_days.read_row(r, factor_row.data());
+            f = factor_row.data();
+        }
+        assign_groups(f, valid_days.row(r), cols, options, eligible, scratch, group_of);
         // Members in column order (the order a day's trades add up in), each at 1/n of the capital.
         for (auto& m : next_members)
             m.clear();
@@ -188,7 +206,7 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
         if (forward != nullptr) {
             // Over the day's eligible stocks: the universe the groups are drawn from.
             // The eligible stocks are already in factor order.
-            const AlignedView::Row fw = forward->row(r);
+            const AlignedView::Row fw = forward_days.row(r);
             x_keys.clear();
             y.clear();
             for (const KeyedIndex& e : eligible) {

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "vantorel/nan_scan.hpp"
+#include "vantorel/row_blocks.hpp"
 
 namespace vantorel {
 
@@ -69,7 +70,16 @@ void WeightBlocks::read_rows() {
 
 void WeightBlocks::read_columns() {
     const Index cols = m_.cols();
+    // Each column's run through the block is a wait on memory: the runs of the columns a little further
+    // on are fetched meanwhile, and so is the start of each column's next run, which the next block reads.
+    constexpr Index kAhead = 16;
+    const auto n = static_cast<Index>(n_);
+    const Index fetched = std::min(n + 1, m_.rows() - first_);  // the block's rows and the next one's first
     for (Index k = 0; k < cols; ++k) {
+        if (k + kAhead < cols)
+            if (const double* ahead = m_.contiguous_column(k + kAhead))
+                for (Index j = 0; j < fetched; j += 8)
+                    __builtin_prefetch(ahead + first_ + j);
         if (const double* column = m_.contiguous_column(k)) {
             const double* run = column + first_;  // the block's rows of this column
             for_each_present(run, static_cast<Index>(n_),
@@ -150,9 +160,12 @@ SmoothedWeights smooth_weights(const AlignedView& m, Index window) {
 
     // Dense copy with missing weights as 0, row-major so each window sum walks whole rows.
     std::vector<double> filled(static_cast<std::size_t>(rows * cols));
+    RowBlocks days(m);
     for (Index i = 0; i < rows; ++i) {
+        if (i % days.block_rows() == 0)
+            days.load(i, std::min(days.block_rows(), rows - i));
         double* dst = filled.data() + i * cols;
-        m.read_row(i, dst);
+        days.read_row(i, dst);
         for (Index k = 0; k < cols; ++k)
             if (std::isnan(dst[k]))
                 dst[k] = 0.0;

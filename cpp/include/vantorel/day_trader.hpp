@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "vantorel/row_blocks.hpp"
 #include "vantorel/simulate.hpp"
 
 namespace vantorel::trading {
@@ -33,6 +34,57 @@ struct Quote {
     bool can_buy, cant_sell;
 };
 
+// The eight market inputs, read a block of days at a time whatever their memory order.
+class MarketBlocks {
+public:
+    explicit MarketBlocks(const MarketViews& m, Index block_rows = RowBlocks::kBlockRows)
+        : can_buy(m.can_buy, block_rows),
+          cant_sell(m.cant_sell, block_rows),
+          split(m.split, block_rows),
+          dividend(m.dividend, block_rows),
+          close(m.close, block_rows),
+          prev_close(m.prev_close, block_rows),
+          buy_price(m.buy_price, block_rows),
+          sell_price(m.sell_price, block_rows) {
+        shared_ = true;
+        for (const RowBlocks* b : all())
+            shared_ = shared_ && b->same_columns(close);
+    }
+
+    // Whether any input is read through a buffer: only then does load() need to know the columns.
+    bool transposing() const {
+        for (const RowBlocks* b : all())
+            if (b->transposing())
+                return true;
+        return false;
+    }
+    // The most days one load() takes.
+    Index block_rows() const { return close.block_rows(); }
+    // Makes days [first, first + n) readable, for every stock or for the given ones (see RowBlocks::load).
+    void load(Index first, Index n) {
+        for (RowBlocks* b : all())
+            b->load(first, n);
+    }
+    void load(Index first, Index n, const std::vector<std::int32_t>& columns) {
+        for (RowBlocks* b : all())
+            b->load(first, n, columns);
+    }
+    // The column offsets of the rows of all eight inputs when they agree (the same labels and the same
+    // memory order), else null. They may change with each load.
+    const Index* shared_columns() const { return shared_ ? close.column_offsets().data() : nullptr; }
+
+    RowBlocks can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price;
+
+private:
+    std::array<const RowBlocks*, 8> all() const {
+        return {&can_buy, &cant_sell, &split, &dividend, &close, &prev_close, &buy_price, &sell_price};
+    }
+    std::array<RowBlocks*, 8> all() {
+        return {&can_buy, &cant_sell, &split, &dividend, &close, &prev_close, &buy_price, &sell_price};
+    }
+    bool shared_ = false;
+};
+
 // One trading day over the day's active stocks (yesterday's holdings and the traded weights,
 // ascending by column). All quotes of the day are fetched first in one tight loop, so the
 // scattered loads overlap instead of waiting behind the trading arithmetic.
@@ -44,11 +96,11 @@ public:
           buy_rate_(1.0 + c.fee),
           sell_rate_((1.0 - c.fee) - c.rule_fee) {}
 
-    // Trades the day; `held` is updated, `holding` receives the stocks held afterwards.
-    // `shared_columns` is non-null when all eight inputs place every stock at the same offset.
-    double trade(const MarketViews& m, Index i, const Index* shared_columns,
-                 const std::vector<std::int32_t>& active, const std::vector<double>& weight,
-                 std::vector<double>& held, std::vector<std::int32_t>& holding) {
+    // Trades day i, which `m` has loaded; `held` is updated, `holding` receives the stocks held afterwards.
+    double trade(const MarketBlocks& m, Index i, const std::vector<std::int32_t>& active,
+                 const std::vector<double>& weight, std::vector<double>& held,
+                 std::vector<std::int32_t>& holding) {
+        const Index* shared_columns = m.shared_columns();
         const AlignedView::Row prev_close = m.prev_close.row(i), close = m.close.row(i),
                                buy_price = m.buy_price.row(i), sell_price = m.sell_price.row(i),
                                split = m.split.row(i), dividend = m.dividend.row(i),
@@ -121,16 +173,6 @@ private:
     double total_money_, lot_, buy_rate_, sell_rate_;
     std::vector<Quote> quotes_;
 };
-
-// The column offsets of the eight inputs when they all agree (the same labels and layout), else null.
-inline const Index* shared_column_offsets(const MarketViews& m) {
-    const std::vector<Index>& first = m.close.column_offsets();
-    for (const AlignedView* v :
-         {&m.can_buy, &m.cant_sell, &m.split, &m.dividend, &m.prev_close, &m.buy_price, &m.sell_price})
-        if (v->column_offsets() != first)
-            return nullptr;
-    return first.data();
-}
 
 // The sorted union of the traded weights' columns and the held stocks; held-only stocks get NaN.
 inline void merge_active(const std::vector<WeightEntry>& traded, const std::vector<std::int32_t>& holding,

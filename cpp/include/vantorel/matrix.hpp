@@ -72,6 +72,12 @@ public:
     // One target row, for many reads along it.
     class Row {
     public:
+        Row() = default;
+        // A row stored elsewhere: `base` is its element at offset 0, `col_offset` the offset of each
+        // target column (kMissing when absent); a null base is an absent row.
+        Row(const void* base, ElementKind kind, const Index* col_offset)
+            : base_(static_cast<const std::uint8_t*>(base)), kind_(kind), col_offset_(col_offset) {}
+
         double number(Index k) const {
             const Index co = col_offset_[k];
             if (base_ == nullptr || co == kMissing)
@@ -119,6 +125,8 @@ public:
     Row row(Index i) const;
     // Element offset of each target column in the source (kMissing when absent).
     const std::vector<Index>& column_offsets() const { return col_offset_; }
+    // Element offset of each target row in the source (kMissing when absent).
+    const std::vector<Index>& row_offsets() const { return row_offset_; }
 
     // Target row i (all columns) into out[0 .. cols()).
     void read_row(Index i, double* out) const;
