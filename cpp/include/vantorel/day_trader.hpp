@@ -34,6 +34,14 @@ struct Quote {
     bool can_buy, cant_sell;
 };
 
+// Stock k's quote on day i, read cell by cell: the way down a column-ordered market. An absent
+// feasibility cell blocks the trade.
+inline Quote quote_at(const MarketViews& m, Index i, Index k) {
+    return Quote{m.prev_close.number(i, k), m.close.number(i, k),     m.buy_price.number(i, k),
+                 m.sell_price.number(i, k), m.split.number(i, k),     m.dividend.number(i, k),
+                 m.can_buy.flag(i, k, false), m.cant_sell.flag(i, k, true)};
+}
+
 // The eight market inputs, read a block of days at a time whatever their memory order.
 class MarketBlocks {
 public:
@@ -142,7 +150,6 @@ public:
         return day_cash(sums) / total_money_;
     }
 
-private:
     // Trades one stock towards weight w (NaN: none) from holding `held` shares; adds its results.
     // Every term is formed as a select rather than a branch: whether a stock buys, sells or keeps
     // is unpredictable, and a term whose share count is 0 adds nothing to its sum.
@@ -170,6 +177,9 @@ private:
         sums[4] += sell * dividend;
     }
 
+    double total_money() const { return total_money_; }
+
+private:
     double total_money_, lot_, buy_rate_, sell_rate_;
     std::vector<Quote> quotes_;
 };
