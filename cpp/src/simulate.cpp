@@ -5,31 +5,184 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <iterator>
+#include <optional>
 
 namespace vantorel {
 
+using trading::DaySums;
 using trading::DayTrader;
 using trading::MarketBlocks;
 using trading::merge_active;
 
 namespace {
 
-// The columns days [j, j + n) of a weight block can trade: the stocks held before day j and those
-// the previous days' weights name, ascending. `wanted` is all zero before and after.
-void columns_to_read(const WeightBlocks& blocks, std::size_t j, std::size_t n,
-                     const std::vector<std::int32_t>& holding, std::vector<std::uint8_t>& wanted,
-                     std::vector<std::int32_t>& columns) {
-    for (std::int32_t k : holding)
-        wanted[static_cast<std::size_t>(k)] = 1;
-    for (std::size_t d = j; d < j + n; ++d)
-        for (const WeightEntry& e : d > 0 ? blocks.entries(d - 1) : blocks.previous_row())
-            wanted[static_cast<std::size_t>(e.col)] = 1;
-    columns.clear();
-    for (std::size_t k = 0; k < wanted.size(); ++k)
-        if (wanted[k] != 0) {
-            columns.push_back(static_cast<std::int32_t>(k));
-            wanted[k] = 0;
+// Whether any market input is stored column by column (pandas keeps a Frame made by arithmetic so).
+bool column_ordered(const MarketViews& m) {
+    for (const AlignedView* v : {&m.can_buy, &m.cant_sell, &m.split, &m.dividend, &m.close, &m.prev_close,
+                                 &m.buy_price, &m.sell_price})
+        if (v->rows() > 1 && v->cols() > 0 && v->source().column_major())
+            return true;
+    return false;
+}
+
+// The eight inputs read through one pair of offsets, when their labels, memory order and element types
+// agree (float64 prices and amounts, boolean masks): the common case, one lookup per cell for all eight.
+struct SharedCells {
+    const double *prev_close, *close, *buy_price, *sell_price, *split, *dividend;
+    const std::uint8_t *can_buy, *cant_sell;
+    const Index *rows, *cols;
+
+    static bool available(const MarketViews& m) {
+        for (const AlignedView* v : {&m.split, &m.dividend, &m.close, &m.prev_close, &m.buy_price, &m.sell_price})
+            if (v->source().kind != ElementKind::Float64 || !same_cells(*v, m.close))
+                return false;
+        for (const AlignedView* v : {&m.can_buy, &m.cant_sell})
+            if (v->source().kind != ElementKind::Bool || !same_cells(*v, m.close))
+                return false;
+        return true;
+    }
+    explicit SharedCells(const MarketViews& m)
+        : prev_close(doubles(m.prev_close)),
+          close(doubles(m.close)),
+          buy_price(doubles(m.buy_price)),
+          sell_price(doubles(m.sell_price)),
+          split(doubles(m.split)),
+          dividend(doubles(m.dividend)),
+          can_buy(static_cast<const std::uint8_t*>(m.can_buy.source().data)),
+          cant_sell(static_cast<const std::uint8_t*>(m.cant_sell.source().data)),
+          rows(m.close.row_offsets().data()),
+          cols(m.close.column_offsets().data()) {}
+
+    trading::Quote quote(Index r, Index k) const {
+        const Index ro = rows[r], co = cols[k];
+        if (ro == AlignedView::kMissing || co == AlignedView::kMissing)
+            return trading::Quote{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, false, true};
+        const Index c = ro + co;
+        return trading::Quote{prev_close[c], close[c], buy_price[c], sell_price[c],
+                              split[c],      dividend[c], can_buy[c] != 0, cant_sell[c] != 0};
+    }
+    // Asks for stock k's cells of rows [first, last] ahead of their use.
+    void prefetch(Index first, Index last, Index k) const {
+        const Index a = rows[first], b = rows[last], co = cols[k];
+        if (a == AlignedView::kMissing || b == AlignedView::kMissing || co == AlignedView::kMissing || b < a)
+            return;
+        for (const double* p : {prev_close, close, buy_price, sell_price, split, dividend}) {
+            for (Index c = a; c <= b; c += 8)
+                __builtin_prefetch(p + co + c);
+            __builtin_prefetch(p + co + b);
         }
+        __builtin_prefetch(can_buy + co + a);
+        __builtin_prefetch(cant_sell + co + a);
+    }
+
+private:
+    static bool same_cells(const AlignedView& a, const AlignedView& b) {
+        return a.row_offsets() == b.row_offsets() && a.column_offsets() == b.column_offsets();
+    }
+    static const double* doubles(const AlignedView& v) { return static_cast<const double*>(v.source().data); }
+};
+
+// A weight block's traded entries regrouped by stock: for block day j the entries of the row before it,
+// as (day, weight) runs per column, columns ascending. Buffers are reused block after block.
+class TradedByStock {
+public:
+    explicit TradedByStock(std::size_t cols) : start_(cols + 1, 0) {}
+
+    void build(const WeightBlocks& blocks) {
+        const std::size_t n = blocks.size();
+        std::fill(start_.begin(), start_.end(), 0);
+        for (std::size_t j = 0; j < n; ++j)
+            for (const WeightEntry& e : traded(blocks, j))
+                ++start_[static_cast<std::size_t>(e.col) + 1];
+        columns_.clear();
+        for (std::size_t k = 0; k + 1 < start_.size(); ++k) {
+            if (start_[k + 1] != 0)
+                columns_.push_back(static_cast<std::int32_t>(k));
+            start_[k + 1] += start_[k];
+        }
+        cells_.resize(start_.back());
+        fill_ = start_;
+        for (std::size_t j = 0; j < n; ++j)  // days ascending within each column
+            for (const WeightEntry& e : traded(blocks, j))
+                cells_[fill_[static_cast<std::size_t>(e.col)]++] = Cell{static_cast<std::uint32_t>(j), e.weight};
+    }
+
+    struct Cell {
+        std::uint32_t day;
+        double weight;
+    };
+    // The columns with any traded entry in the block, ascending.
+    const std::vector<std::int32_t>& columns() const { return columns_; }
+    const Cell* begin(std::int32_t k) const { return cells_.data() + start_[static_cast<std::size_t>(k)]; }
+    const Cell* end(std::int32_t k) const { return cells_.data() + start_[static_cast<std::size_t>(k) + 1]; }
+
+private:
+    static const std::vector<WeightEntry>& traded(const WeightBlocks& blocks, std::size_t j) {
+        return j > 0 ? blocks.entries(j - 1) : blocks.previous_row();
+    }
+    std::vector<std::size_t> start_, fill_;
+    std::vector<Cell> cells_;
+    std::vector<std::int32_t> columns_;
+};
+
+// How many stocks ahead the next cells are asked for: a stock's walk through a block is short.
+constexpr std::size_t kAhead = 4;
+
+// A column-ordered market is read down its columns: each weight block is traded stock by stock, every
+// stock walking its days of the block in storage order. A stock's holding evolves on its own, and each
+// day's sums still add the day's stocks in ascending column order, so the results are the same to the
+// bit as the day-by-day walk's.
+void simulate_by_stock(WeightBlocks& blocks, const MarketViews& market, const DayTrader& trader,
+                       std::vector<double>& returns, std::size_t cols) {
+    std::vector<double> held(cols, 0.0);
+    std::vector<std::int32_t> holding, stocks;
+    std::vector<DaySums> sums;
+    std::vector<std::uint8_t> trading_day;
+    TradedByStock traded(cols);
+    const std::optional<SharedCells> cells =
+        SharedCells::available(market) ? std::optional<SharedCells>(SharedCells(market)) : std::nullopt;
+    const SharedCells* shared = cells ? &*cells : nullptr;
+    while (blocks.next()) {
+        const std::size_t n = blocks.size();
+        const Index first = blocks.first_row();
+        const Index last_row = first + static_cast<Index>(n) - 1;
+        traded.build(blocks);
+        sums.assign(n, DaySums{});
+        trading_day.resize(n);
+        for (std::size_t j = 0; j < n; ++j)
+            trading_day[j] = is_trading_row(blocks.profile(), first + static_cast<Index>(j));
+        // The stocks the block can touch: those held before it and those its weights name.
+        stocks.clear();
+        std::set_union(holding.begin(), holding.end(), traded.columns().begin(), traded.columns().end(),
+                       std::back_inserter(stocks));
+        holding.clear();
+        for (std::size_t s = 0; s < stocks.size(); ++s) {
+            const std::int32_t k = stocks[s];
+            if (shared != nullptr && s + kAhead < stocks.size())
+                shared->prefetch(first, last_row, stocks[s + kAhead]);
+            double h = held[static_cast<std::size_t>(k)];
+            const TradedByStock::Cell* cell = traded.begin(k);
+            const TradedByStock::Cell* const last = traded.end(k);
+            for (std::size_t j = 0; j < n; ++j) {
+                const bool named = cell != last && cell->day == j;
+                const double w = named ? cell->weight : kNaN;
+                cell += named;
+                // A stock trades on a trading day when it is held or named by the traded weights.
+                if ((!named && h == 0.0) || trading_day[j] == 0)
+                    continue;
+                const Index r = first + static_cast<Index>(j);
+                trader.step(shared != nullptr ? shared->quote(r, k) : trading::quote_at(market, r, k), w, h,
+                            sums[j]);
+            }
+            held[static_cast<std::size_t>(k)] = h;
+            if (h != 0.0)
+                holding.push_back(k);
+        }
+        for (std::size_t j = 0; j < n; ++j)
+            if (trading_day[j] != 0)
+                returns[static_cast<std::size_t>(first) + j] = trading::day_cash(sums[j]) / trader.total_money();
+    }
 }
 
 }  // namespace
@@ -39,29 +192,24 @@ SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketV
     SimulatedReturns result;
     result.returns.assign(static_cast<std::size_t>(weights.rows()), 0.0);
     DayTrader trader(costs);
-    MarketBlocks days(market);
-    const bool transposing = days.transposing();
     WeightBlocks blocks(weights);
+    const auto cols = static_cast<std::size_t>(weights.cols());
+    if (column_ordered(market)) {
+        simulate_by_stock(blocks, market, trader, result.returns, cols);
+        result.profile = blocks.take_profile();
+        return result;
+    }
+    MarketBlocks days(market);
 
     // A stock that is neither held nor given a weight contributes nothing, so each day visits only
     // the union of yesterday's holdings and the traded weights, in ascending column order: the
     // day's sums add stocks in the same order as a walk over every column would.
-    const auto cols = static_cast<std::size_t>(weights.cols());
     std::vector<double> held(cols, 0.0);
-    std::vector<std::int32_t> holding, active, columns;
+    std::vector<std::int32_t> holding, active;
     std::vector<double> active_weight;
-    std::vector<std::uint8_t> wanted(transposing ? cols : 0, 0);
-    columns.reserve(transposing ? cols : 0);
     while (blocks.next()) {
         for (std::size_t j = 0; j < blocks.size(); ++j) {
             const Index r = blocks.first_row() + static_cast<Index>(j);
-            const auto kDays = static_cast<std::size_t>(days.block_rows());
-            if (transposing && j % kDays == 0) {
-                // A column-ordered market is read for the stocks these days can touch only.
-                const std::size_t n = std::min(blocks.size() - j, kDays);
-                columns_to_read(blocks, j, n, holding, wanted, columns);
-                days.load(r, static_cast<Index>(n), columns);
-            }
             if (is_trading_row(blocks.profile(), r)) {
                 // The day trades the previous row's weights.
                 const std::vector<WeightEntry>& traded =
