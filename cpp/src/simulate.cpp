@@ -112,6 +112,8 @@ public:
         std::uint32_t day;
         double weight;
     };
+    // The traded entries of the block.
+    std::size_t size() const { return cells_.size(); }
     // The columns with any traded entry in the block, ascending.
     const std::vector<std::int32_t>& columns() const { return columns_; }
     const Cell* begin(std::int32_t k) const { return cells_.data() + start_[static_cast<std::size_t>(k)]; }
@@ -128,6 +130,11 @@ private:
 
 // How many stocks ahead the next cells are asked for: a stock's walk through a block is short.
 constexpr std::size_t kAhead = 4;
+// Long blocks let each stock's walk down a column cover many days per page of the market it visits;
+// the traded entries a block holds are bounded, so a dense weight table takes shorter blocks.
+constexpr std::size_t kMinStockBlockRows = WeightBlocks::kBlockRows;
+constexpr std::size_t kMaxStockBlockRows = 1024;
+constexpr std::size_t kBlockEntries = std::size_t{1} << 18;
 
 // A column-ordered market is read down its columns: each weight block is traded stock by stock, every
 // stock walking its days of the block in storage order. A stock's holding evolves on its own, and each
@@ -148,6 +155,8 @@ void simulate_by_stock(WeightBlocks& blocks, const MarketViews& market, const Da
         const Index first = blocks.first_row();
         const Index last_row = first + static_cast<Index>(n) - 1;
         traded.build(blocks);
+        const std::size_t per_row = std::max<std::size_t>(traded.size() / n, 1);
+        blocks.set_block_rows(std::clamp(kBlockEntries / per_row, kMinStockBlockRows, kMaxStockBlockRows));
         sums.assign(n, DaySums{});
         trading_day.resize(n);
         for (std::size_t j = 0; j < n; ++j)
@@ -165,6 +174,11 @@ void simulate_by_stock(WeightBlocks& blocks, const MarketViews& market, const Da
             const TradedByStock::Cell* cell = traded.begin(k);
             const TradedByStock::Cell* const last = traded.end(k);
             for (std::size_t j = 0; j < n; ++j) {
+                if (h == 0.0) {  // nothing held: the next day that names the stock, if any
+                    if (cell == last)
+                        break;
+                    j = cell->day;
+                }
                 const bool named = cell != last && cell->day == j;
                 const double w = named ? cell->weight : kNaN;
                 cell += named;
@@ -192,13 +206,14 @@ SimulatedReturns simulate_vwap_returns(const AlignedView& weights, const MarketV
     SimulatedReturns result;
     result.returns.assign(static_cast<std::size_t>(weights.rows()), 0.0);
     DayTrader trader(costs);
-    WeightBlocks blocks(weights);
     const auto cols = static_cast<std::size_t>(weights.cols());
     if (column_ordered(market)) {
+        WeightBlocks blocks(weights, kMinStockBlockRows);
         simulate_by_stock(blocks, market, trader, result.returns, cols);
         result.profile = blocks.take_profile();
         return result;
     }
+    WeightBlocks blocks(weights);
     MarketBlocks days(market);
 
     // A stock that is neither held nor given a weight contributes nothing, so each day visits only

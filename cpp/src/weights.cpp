@@ -8,13 +8,7 @@
 
 namespace vantorel {
 
-namespace {
-
-constexpr std::size_t kBlockRows = 64;
-
-}  // namespace
-
-WeightBlocks::WeightBlocks(const AlignedView& m) : m_(m) {
+WeightBlocks::WeightBlocks(const AlignedView& m, std::size_t block_rows) : m_(m), block_rows_(block_rows) {
     const auto R = static_cast<std::size_t>(m.rows());
     profile_.present.assign(R, 0);
     profile_.finite.assign(R, 0);
@@ -30,7 +24,7 @@ bool WeightBlocks::next() {
         n_ = 0;
         return false;
     }
-    n_ = static_cast<std::size_t>(std::min<Index>(static_cast<Index>(kBlockRows), rows - first_));
+    n_ = static_cast<std::size_t>(std::min<Index>(static_cast<Index>(block_rows_), rows - first_));
     if (rows_.size() < n_)
         rows_.resize(n_);
     for (std::size_t j = 0; j < n_; ++j)

@@ -1,6 +1,7 @@
 // Weight tables: per-row profile, row-wise sparse reading, rolling smoothing, summary.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -43,7 +44,10 @@ struct WeightEntry {
 // row, column-major ones down each column through the block, so either is read in storage order.
 class WeightBlocks {
 public:
-    explicit WeightBlocks(const AlignedView& m);
+    static constexpr std::size_t kBlockRows = 64;
+    explicit WeightBlocks(const AlignedView& m, std::size_t block_rows = kBlockRows);
+    // The most rows the next blocks read.
+    void set_block_rows(std::size_t rows) { block_rows_ = std::max<std::size_t>(rows, 1); }
     // Reads the next block; false when every row has been read.
     bool next();
     Index first_row() const { return first_; }
@@ -63,6 +67,7 @@ private:
     void record(std::size_t j, Index k, double v);
 
     const AlignedView& m_;
+    std::size_t block_rows_;
     Index first_ = 0;
     std::size_t n_ = 0;
     std::vector<std::vector<WeightEntry>> rows_;
