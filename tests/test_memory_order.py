@@ -147,3 +147,18 @@ def test_group_kernel_in_every_memory_order(core, market, aligned, how):
                       "benchmark_summary"):
             identical(getattr(a, field), getattr(b, field))
         assert a.group_daily_return.abs().to_numpy().sum() > 0  # the groups did trade
+
+
+def test_strategy_engine_over_long_column_ordered_blocks(ws):
+    """Enough days for several of the long blocks a column-ordered market is walked in, with sparse
+    weights (stocks between holdings are skipped) and a dense table holding NaN, inf and negatives."""
+    m = synthetic.make_market(n_days=2300, n_stocks=24, seed=9)
+    rng = np.random.default_rng(4)
+    dense = pd.DataFrame(rng.normal(0.0, 0.05, (m.n_days, m.n_stocks)), index=m.dates, columns=m.codes)
+    dense[rng.random(dense.shape) < 0.2] = np.nan
+    dense.iloc[100, 3], dense.iloc[900, 5] = np.inf, -np.inf
+    for weights in (synthetic.momentum_weights(m, top_n=3), synthetic.sparse_random_weights(m, density=0.1), dense):
+        rows = {name: relaid(frame, "C") for name, frame in m.market_frames().items()}
+        cols = {name: relaid(frame, "F") for name, frame in m.market_frames().items()}
+        identical(ws.calc_strategy_vwap_daily_return(relaid(weights, "C"), **rows),
+                  ws.calc_strategy_vwap_daily_return(relaid(weights, "F"), **cols))
