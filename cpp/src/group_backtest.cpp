@@ -364,6 +364,8 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
     std::vector<std::int32_t> targets(static_cast<std::size_t>(kBlock + 1) * ucols, 0);
     std::vector<double> share(static_cast<std::size_t>(kBlock + 1) * ugroups, 0.0);
     std::vector<std::uint8_t> targeted(ucols);  // a stock has a target somewhere in the block
+    std::vector<std::int32_t> traders;           // the stocks that trade in the block, ascending
+    constexpr std::size_t kAhead = 4;
     // Per stock: its shares held in each group, and a bit for each group holding any.
     const std::size_t words = (ugroups + 63) / 64;
     std::vector<double> held(ucols * ugroups, 0.0);
@@ -411,27 +413,24 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
                   trading::DaySums{});
 
         // A stock neither targeted nor held in the block trades nothing: its market is not read.
-        auto active = [&](std::size_t k) {
-            if (targeted[k])
-                return true;
-            for (std::size_t w = 0; w < words; ++w)
-                if (holding[k * words + w] != 0)
-                    return true;
-            return false;
-        };
-        std::size_t next = 0;
-        while (next < ucols && !active(next))
-            ++next;
-        while (next < ucols) {
-            const std::size_t k = next;
-            for (ColumnRuns& in : inputs)
-                in.read(static_cast<Index>(k), runs.data() + (&in - inputs.data()) * kBlock);
-            ++next;
-            while (next < ucols && !active(next))
-                ++next;
-            if (next < ucols)
+        // (Trading a stock changes only its own holdings, so the list holds for the whole block.)
+        traders.clear();
+        for (std::size_t k = 0; k < ucols; ++k) {
+            bool any = targeted[k] != 0;
+            for (std::size_t w = 0; w < words && !any; ++w)
+                any = holding[k * words + w] != 0;
+            if (any)
+                traders.push_back(static_cast<std::int32_t>(k));
+        }
+        for (std::size_t t = 0; t < traders.size(); ++t) {
+            const auto k = static_cast<std::size_t>(traders[t]);
+            // Reading a stock's runs is a wait on memory: the runs of a stock a little further on
+            // are fetched meanwhile.
+            if (t + kAhead < traders.size())
                 for (const ColumnRuns& in : inputs)
-                    in.prefetch(static_cast<Index>(next));
+                    in.prefetch(traders[t + kAhead]);
+            for (std::size_t i = 0; i < inputs.size(); ++i)
+                inputs[i].read(static_cast<Index>(k), runs.data() + i * static_cast<std::size_t>(kBlock));
 
             double* const h = held.data() + k * ugroups;
             std::uint64_t* const bits = holding.data() + k * words;
