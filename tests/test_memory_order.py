@@ -15,7 +15,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support.reference import MARKET_ARGS
 from vantorel.backtest import synthetic
 
 LAYOUTS = ["F", "transposed", "F every other row", "F reversed rows"]
