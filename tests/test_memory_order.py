@@ -144,12 +144,13 @@ def group_inputs(m, aligned: bool) -> dict[str, pd.DataFrame]:
 def test_group_kernel_in_every_memory_order(core, market, aligned, how):
     inputs = group_inputs(market, aligned)
 
-    def run(layout: str, **kwargs):
+    def run(layout: str, group_num=4, **kwargs):
         frames = {name: relaid(frame, layout) for name, frame in inputs.items()}
-        return core.run_alpha_vwap_backtest_core(**frames, benchmark_dict=market.benchmark_dict, group_num=4,
-                                                 plot_image_kind=None, **kwargs)
+        return core.run_alpha_vwap_backtest_core(**frames, benchmark_dict=market.benchmark_dict,
+                                                 group_num=group_num, plot_image_kind=None, **kwargs)
 
-    for kwargs in ({}, {"rolling_window": 4, "ascending": True}):
+    # 64 groups: the most a stock-at-a-time pass follows, 65 one more
+    for kwargs in ({}, {"rolling_window": 4, "ascending": True}, {"group_num": 64}, {"group_num": 65}):
         a, b = run("C", **kwargs), run(how, **kwargs)
         for field in ("best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
                       "benchmark_summary"):

@@ -19,8 +19,8 @@ namespace {
 
 // Spearman correlation of pairs given in ascending order of their first keys.
 double spearman_sorted(const std::vector<std::uint64_t>& x_keys, const std::vector<double>& y,
-                       std::vector<KeyedIndex>& by_y, std::vector<KeyedIndex>& scratch, std::vector<double>& rx,
-                       std::vector<double>& ry) {
+                       std::vector<KeyedIndex>& by_y, std::vector<KeyedIndex>& scratch,
+                       std::vector<double>& rx, std::vector<double>& ry) {
     const std::size_t n = y.size();
     if (n < 2)
         return kNaN;
@@ -364,12 +364,10 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
     std::vector<std::int32_t> targets(static_cast<std::size_t>(kBlock + 1) * ucols, 0);
     std::vector<double> share(static_cast<std::size_t>(kBlock + 1) * ugroups, 0.0);
     std::vector<std::uint8_t> targeted(ucols);  // a stock has a target somewhere in the block
-    std::vector<std::int32_t> traders;           // the stocks that trade in the block, ascending
-    constexpr std::size_t kAhead = 4;
-    // Per stock: its shares held in each group, and a bit for each group holding any.
-    const std::size_t words = (ugroups + 63) / 64;
+    std::vector<std::int32_t> traders;          // the stocks that trade in the block, ascending
+    // Per stock: its shares held in each group, and a bit for each group holding any (at most 64 groups).
     std::vector<double> held(ucols * ugroups, 0.0);
-    std::vector<std::uint64_t> holding(ucols * words, 0);
+    std::vector<std::uint64_t> holding(ucols, 0);
     std::vector<trading::DaySums> sums(static_cast<std::size_t>(kBlock) * ugroups);
     trading::DayTrader trader(options.costs);
 
@@ -393,7 +391,8 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
         std::fill(targeted.begin(), targeted.end(), 0);
         for (Index j = 0; j <= n; ++j) {
             if (j > 0) {
-                out.rank_ic[static_cast<std::size_t>(first + j - 1)] = signals.compute(first + j - 1, out.rows);
+                out.rank_ic[static_cast<std::size_t>(first + j - 1)] =
+                    signals.compute(first + j - 1, out.rows);
                 std::copy(signals.group_of().begin(), signals.group_of().end(),
                           targets.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(j) * ucols));
                 std::copy(signals.share().begin(), signals.share().end(),
@@ -409,23 +408,21 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
         }
         for (ColumnRuns& in : inputs)
             in.load(first, n);
-        std::fill(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n) * ugroups),
+        std::fill(sums.begin(),
+                  sums.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n) * ugroups),
                   trading::DaySums{});
 
         // A stock neither targeted nor held in the block trades nothing: its market is not read.
         // (Trading a stock changes only its own holdings, so the list holds for the whole block.)
         traders.clear();
-        for (std::size_t k = 0; k < ucols; ++k) {
-            bool any = targeted[k] != 0;
-            for (std::size_t w = 0; w < words && !any; ++w)
-                any = holding[k * words + w] != 0;
-            if (any)
+        for (std::size_t k = 0; k < ucols; ++k)
+            if (targeted[k] != 0 || holding[k] != 0)
                 traders.push_back(static_cast<std::int32_t>(k));
-        }
+        // Reading a stock's runs is a wait on memory: the runs of a stock a little further on are
+        // fetched meanwhile.
+        constexpr std::size_t kAhead = 4;
         for (std::size_t t = 0; t < traders.size(); ++t) {
             const auto k = static_cast<std::size_t>(traders[t]);
-            // Reading a stock's runs is a wait on memory: the runs of a stock a little further on
-            // are fetched meanwhile.
             if (t + kAhead < traders.size())
                 for (const ColumnRuns& in : inputs)
                     in.prefetch(traders[t + kAhead]);
@@ -433,41 +430,33 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
                 inputs[i].read(static_cast<Index>(k), runs.data() + i * static_cast<std::size_t>(kBlock));
 
             double* const h = held.data() + k * ugroups;
-            std::uint64_t* const bits = holding.data() + k * words;
+            std::uint64_t& bits = holding[k];
             for (Index j = 0; j < n; ++j) {
                 const std::int32_t target = targets[static_cast<std::size_t>(j) * ucols + k];
-                bool any = target != 0;
-                for (std::size_t w = 0; w < words && !any; ++w)
-                    any = bits[w] != 0;
-                if (!any)
+                if (target == 0 && bits == 0)
                     continue;
                 // An absent feasibility cell blocks the trade.
-                const trading::Quote q{pc[j], cl[j], bp[j], sp[j], sf[j], dv[j], flag_of(cb[j], false),
-                                       flag_of(cs[j], true)};
+                const trading::Quote q{
+                    pc[j], cl[j], bp[j], sp[j], sf[j], dv[j], flag_of(cb[j], false), flag_of(cs[j], true)};
                 const double* day_share = share.data() + static_cast<std::size_t>(j) * ugroups;
                 trading::DaySums* day_sums = sums.data() + static_cast<std::size_t>(j) * ugroups;
                 auto trade = [&](std::size_t g, double w) {
-                    double& shares = h[g];
-                    trader.step(q, w, shares, day_sums[g]);
-                    const std::uint64_t bit = std::uint64_t{1} << (g % 64);
-                    bits[g / 64] = shares != 0.0 ? bits[g / 64] | bit : bits[g / 64] & ~bit;
+                    trader.step(q, w, h[g], day_sums[g]);
+                    const std::uint64_t bit = std::uint64_t{1} << g;
+                    bits = h[g] != 0.0 ? bits | bit : bits & ~bit;
                 };
                 // The groups holding the stock since yesterday sell it unless it is their target
                 // today; a group without members today does not trade.
-                const std::size_t tg = static_cast<std::size_t>(target) - 1;
-                for (std::size_t w = 0; w < words; ++w) {
-                    std::uint64_t pending = bits[w];
-                    if (target != 0 && tg / 64 == w)
-                        pending &= ~(std::uint64_t{1} << (tg % 64));
-                    while (pending != 0) {
-                        const std::size_t g = w * 64 + static_cast<std::size_t>(__builtin_ctzll(pending));
-                        pending &= pending - 1;
-                        if (day_share[g] != 0.0)
-                            trade(g, kNaN);
-                    }
+                std::uint64_t pending = bits;
+                if (target != 0)
+                    pending &= ~(std::uint64_t{1} << (target - 1));
+                for (; pending != 0; pending &= pending - 1) {
+                    const auto g = static_cast<std::size_t>(__builtin_ctzll(pending));
+                    if (day_share[g] != 0.0)
+                        trade(g, kNaN);
                 }
                 if (target != 0)
-                    trade(tg, day_share[tg]);
+                    trade(static_cast<std::size_t>(target - 1), day_share[target - 1]);
             }
         }
 
@@ -475,7 +464,8 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
             for (std::size_t g = 0; g < ugroups; ++g)
                 if (share[static_cast<std::size_t>(j) * ugroups + g] != 0.0)
                     out.daily[static_cast<std::size_t>(first + j) * ugroups + g] =
-                        trading::day_cash(sums[static_cast<std::size_t>(j) * ugroups + g]) / trader.total_money();
+                        trading::day_cash(sums[static_cast<std::size_t>(j) * ugroups + g]) /
+                        trader.total_money();
         // The last signal is the next block's first targets.
         std::copy(targets.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n) * ucols),
                   targets.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n + 1) * ucols),
@@ -485,6 +475,9 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
                   share.begin());
     }
 }
+
+// The most groups trade_stocks() follows: a stock's holding groups are the bits of one word.
+constexpr Index kStockOuterGroups = 64;
 
 // Whether every market input is stored column by column: each stock's days are then one run.
 bool column_ordered(const MarketViews& m) {
@@ -497,8 +490,9 @@ bool column_ordered(const MarketViews& m) {
 
 }  // namespace
 
-GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,
-                                       const MarketViews& market, const GroupOptions& options) {
+GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid,
+                                       const AlignedView* forward, const MarketViews& market,
+                                       const GroupOptions& options) {
     GroupBacktestResult out;
     out.rows = factor.rows();
     out.groups = options.group_num;
@@ -507,7 +501,7 @@ GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedV
     DaySignals signals(factor, valid, forward, options);
     // A column-ordered market is traded a stock at a time, where its rows would be read a cell per
     // stock and a cache line per cell; a row-ordered or mixed one a day at a time.
-    if (column_ordered(market))
+    if (options.group_num <= kStockOuterGroups && column_ordered(market))
         trade_stocks(signals, market, options, out);
     else
         trade_days(signals, market, options, out);
