@@ -140,6 +140,7 @@ public:
     DaySignals(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,
                const GroupOptions& o)
         : o_(o),
+          rows_(factor.rows()),
           cols_(factor.cols()),
           smoothing_(o.rolling_window > 1),
           smoothed_(smoothing_ ? rolling_mean(factor, o.rolling_window) : DenseMatrix{}),
@@ -148,22 +149,22 @@ public:
           valid_days_(valid),
           has_forward_(forward != nullptr),
           share_(static_cast<std::size_t>(o.group_num), 0.0) {
-        // Without smoothing the factor is read a row at a time: no copy of the whole table.
         if (has_forward_)
             forward_days_ = RowBlocks(*forward);
     }
 
     // Day r's groups into group_of() and share(); returns its rank IC (NaN without forward values).
-    double compute(Index r, Index rows) {
+    double compute(Index r) {
         const Index days = valid_days_.block_rows();
         if (r % days == 0) {
-            const Index n = std::min(days, rows - r);
+            const Index n = std::min(days, rows_ - r);
             if (!smoothing_)
                 factor_days_.load(r, n);
             valid_days_.load(r, n);
             if (has_forward_)
                 forward_days_.load(r, n);
         }
+        // Without smoothing the factor is read a row at a time: no copy of the whole table.
         const double* f = smoothing_ ? smoothed_.values.data() + r * cols_ : factor_days_.contiguous_row(r);
         if (f == nullptr) {
             factor_days_.read_row(r, factor_row_.data());
@@ -202,7 +203,7 @@ public:
 
 private:
     const GroupOptions& o_;
-    Index cols_;
+    Index rows_, cols_;
     bool smoothing_;
     DenseMatrix smoothed_;
     std::vector<double> factor_row_;
@@ -247,7 +248,7 @@ void trade_days(DaySignals& signals, const MarketViews& market, const GroupOptio
 
         // Today's groups, the signal for tomorrow: members in column order (the order a day's
         // trades add up in).
-        out.rank_ic[static_cast<std::size_t>(r)] = signals.compute(r, out.rows);
+        out.rank_ic[static_cast<std::size_t>(r)] = signals.compute(r);
         for (auto& m : members)
             m.clear();
         const std::vector<std::int32_t>& group_of = signals.group_of();
@@ -391,8 +392,7 @@ void trade_stocks(DaySignals& signals, const MarketViews& market, const GroupOpt
         std::fill(targeted.begin(), targeted.end(), 0);
         for (Index j = 0; j <= n; ++j) {
             if (j > 0) {
-                out.rank_ic[static_cast<std::size_t>(first + j - 1)] =
-                    signals.compute(first + j - 1, out.rows);
+                out.rank_ic[static_cast<std::size_t>(first + j - 1)] = signals.compute(first + j - 1);
                 std::copy(signals.group_of().begin(), signals.group_of().end(),
                           targets.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(j) * ucols));
                 std::copy(signals.share().begin(), signals.share().end(),
