@@ -1,10 +1,12 @@
 """Both kernels give bit-identical results whatever the memory order of their inputs.
 
 Row-ordered inputs are read in place; column-ordered ones (what pandas keeps a
-Frame made by arithmetic in) a block of days at a time. The markets here are
-long enough for several blocks, and the layouts cover plain column order,
-column order with a row step or reversed rows, and misaligned labels (which
-leave whole rows and columns absent inside a block).
+Frame made by arithmetic in) a block of days at a time, and the group kernel
+trades a column-ordered market a stock at a time through blocks of 64 days.
+The markets here are long enough for several blocks of either kind, and the
+layouts cover plain column order, column order with a row step or reversed
+rows, and misaligned labels (which leave whole rows and columns absent inside
+a block).
 """
 
 from __future__ import annotations
@@ -13,7 +15,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support.reference import MARKET_ARGS
 from vantorel.backtest import synthetic
 
 LAYOUTS = ["F", "transposed", "F every other row", "F reversed rows"]
@@ -120,7 +121,14 @@ def test_strategy_engine_in_every_memory_order(ws, market, case, how):
 def group_inputs(m, aligned: bool) -> dict[str, pd.DataFrame]:
     close = m.adjusted_close()
     factor = -(close / close.shift(5) - 1)
-    inputs = {"factor_matrix": factor, "close_price_valid": m.frames["close_price_valid"],
+    # Days without any eligible stock, the next day trading nothing and keeping every holding: at the
+    # end of a block (day 63, so day 64 opens a block without targets), inside one, and two in a row.
+    # Day 127 has targets: the block opening on day 128 trades them.
+    factor.iloc[[63, 100, 125, 126]] = np.nan
+    # A few stocks leave the universe for a while: their groups sell them where they can.
+    valid = m.frames["close_price_valid"].copy()
+    valid.iloc[50:90, ::7] = 0.0
+    inputs = {"factor_matrix": factor, "close_price_valid": valid,
               "forward_return_rank_cache": m.frames["forward_return_rank_cache"], **m.market_frames()}
     if not aligned:
         rng = np.random.default_rng(3)
@@ -136,17 +144,29 @@ def group_inputs(m, aligned: bool) -> dict[str, pd.DataFrame]:
 def test_group_kernel_in_every_memory_order(core, market, aligned, how):
     inputs = group_inputs(market, aligned)
 
-    def run(layout: str, **kwargs):
+    def run(layout: str, group_num=4, **kwargs):
         frames = {name: relaid(frame, layout) for name, frame in inputs.items()}
-        return core.run_alpha_vwap_backtest_core(**frames, benchmark_dict=market.benchmark_dict, group_num=4,
-                                                 plot_image_kind=None, **kwargs)
+        return core.run_alpha_vwap_backtest_core(**frames, benchmark_dict=market.benchmark_dict,
+                                                 group_num=group_num, plot_image_kind=None, **kwargs)
 
-    for kwargs in ({}, {"rolling_window": 4, "ascending": True}):
+    # 64 groups: the most a stock-at-a-time pass follows, 65 one more
+    for kwargs in ({}, {"rolling_window": 4, "ascending": True}, {"group_num": 64}, {"group_num": 65}):
         a, b = run("C", **kwargs), run(how, **kwargs)
         for field in ("best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
                       "benchmark_summary"):
             identical(getattr(a, field), getattr(b, field))
-        assert a.group_daily_return.abs().to_numpy().sum() > 0  # the groups did trade
+        daily = a.group_daily_return.to_numpy()
+        assert np.abs(daily).sum() > 0  # the groups did trade
+        # the day after a day without eligible stocks trades nothing: no holding is sold or revalued
+        assert (daily[[64, 101, 126, 127]] == 0).all()
+        if not kwargs:  # (smoothed, the gaps last a window longer)
+            assert (daily[[65, 102, 128]] != 0).any(axis=1).all()
+
+    # a market mixing both orders, read day by day
+    mixed = {name: relaid(frame, "C" if j % 2 else how) for j, (name, frame) in enumerate(inputs.items())}
+    b = core.run_alpha_vwap_backtest_core(**mixed, benchmark_dict=market.benchmark_dict, group_num=4,
+                                          plot_image_kind=None)
+    identical(run("C").group_daily_return, b.group_daily_return)
 
 
 def test_strategy_engine_over_long_column_ordered_blocks(ws):

@@ -1,6 +1,8 @@
 // Ranks within a date, the cut into groups, and the factor group backtest trading each group as
 // an equal-weight portfolio with the strategy's rules.
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -103,4 +105,64 @@ TEST(group_net_values_are_additive_and_skip_missing_days) {
     const double expected[] = {1.01, 1.02, kNaN, 1.01, 1.04, 1.01};
     for (int j = 0; j < 6; ++j)
         CHECK_NEAR(nav[static_cast<std::size_t>(j)], expected[j], 1e-12);
+}
+
+TEST(group_backtest_gives_the_same_bits_for_a_column_ordered_market) {
+    // 150 days (a column-ordered market is traded a stock at a time in blocks of 64 days) of nine
+    // stocks drifting apart, with blocked buys and sales, missing prices, and days without any
+    // eligible stock at the end of the first block and inside the second.
+    const Index rows = 150, cols = 9;
+    Market m(rows, cols);
+    Table factor(rows, cols, 0.0);
+    const Table valid(rows, cols, 1.0);
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<double>(seed >> 8) / 16777216.0;  // [0, 1)
+    };
+    for (Index i = 0; i < rows; ++i)
+        for (Index k = 0; k < cols; ++k) {
+            const double prev = i > 0 ? m.close.at(i - 1, k) : 10.0;
+            m.prev_close.at(i, k) = prev;
+            m.close.at(i, k) = prev * (0.95 + 0.1 * next());
+            m.buy_price.at(i, k) = prev * (0.97 + 0.06 * next());
+            m.sell_price.at(i, k) = prev * (0.97 + 0.06 * next());
+            m.can_buy.set(i, k, next() > 0.1);
+            m.cant_sell.set(i, k, next() < 0.3);
+            if (next() < 0.02)
+                m.sell_price.at(i, k) = kNaN;
+            factor.at(i, k) = i == 63 || i == 100 || next() < 0.1 ? kNaN : next();
+        }
+    vantorel::GroupOptions o;
+    o.group_num = 3;
+    const AlignedView f(factor.view()), v(valid.view());
+    const auto by_rows = vantorel::run_group_backtest(f, v, nullptr, m.views(), o);
+
+    std::vector<std::vector<double>> storage(6);
+    std::vector<std::vector<std::uint8_t>> flag_storage(2);
+    auto columns = [&](const testgrid::Flags& t, std::vector<std::uint8_t>& s) {
+        s.resize(t.values.size());
+        for (Index i = 0; i < rows; ++i)
+            for (Index k = 0; k < cols; ++k)
+                s[static_cast<std::size_t>(k * rows + i)] = t.values[static_cast<std::size_t>(i * cols + k)];
+        return AlignedView(vantorel::MatrixView{s.data(), vantorel::ElementKind::Bool, rows, cols, 1, rows});
+    };
+    const vantorel::MarketViews by_columns{
+        columns(m.can_buy, flag_storage[0]),
+        columns(m.cant_sell, flag_storage[1]),
+        AlignedView(m.split.column_major_view(storage[0])),
+        AlignedView(m.dividend.column_major_view(storage[1])),
+        AlignedView(m.close.column_major_view(storage[2])),
+        AlignedView(m.prev_close.column_major_view(storage[3])),
+        AlignedView(m.buy_price.column_major_view(storage[4])),
+        AlignedView(m.sell_price.column_major_view(storage[5]))};
+    const auto by_stocks = vantorel::run_group_backtest(f, v, nullptr, by_columns, o);
+    CHECK(by_rows.traded && by_stocks.traded && by_rows.daily.size() == by_stocks.daily.size());
+    bool same_bits = true;
+    for (std::size_t j = 0; j < by_rows.daily.size(); ++j)
+        same_bits = same_bits && std::memcmp(&by_rows.daily[j], &by_stocks.daily[j], sizeof(double)) == 0;
+    CHECK(same_bits);
+    for (Index g = 0; g < o.group_num; ++g)  // the day after a day without eligible stocks trades nothing
+        CHECK(by_rows.daily[static_cast<std::size_t>(64 * o.group_num + g)] == 0.0 &&
+              by_rows.daily[static_cast<std::size_t>(101 * o.group_num + g)] == 0.0);
 }
