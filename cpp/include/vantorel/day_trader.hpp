@@ -59,26 +59,15 @@ public:
             shared_ = shared_ && b->same_columns(close);
     }
 
-    // Whether any input is read through a buffer: only then does load() need to know the columns.
-    bool transposing() const {
-        for (const RowBlocks* b : all())
-            if (b->transposing())
-                return true;
-        return false;
-    }
     // The most days one load() takes.
     Index block_rows() const { return close.block_rows(); }
-    // Makes days [first, first + n) readable, for every stock or for the given ones (see RowBlocks::load).
+    // Makes days [first, first + n) readable (see RowBlocks::load).
     void load(Index first, Index n) {
         for (RowBlocks* b : all())
             b->load(first, n);
     }
-    void load(Index first, Index n, const std::vector<std::int32_t>& columns) {
-        for (RowBlocks* b : all())
-            b->load(first, n, columns);
-    }
     // The column offsets of the rows of all eight inputs when they agree (the same labels and the same
-    // memory order), else null. They may change with each load.
+    // memory order), else null.
     const Index* shared_columns() const { return shared_ ? close.column_offsets().data() : nullptr; }
 
     RowBlocks can_buy, cant_sell, split, dividend, close, prev_close, buy_price, sell_price;

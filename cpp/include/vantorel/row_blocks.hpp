@@ -51,12 +51,10 @@ public:
 
     // Makes target rows [first, first + n) readable, n <= block_rows(); rows outside the block must not be
     // read until the next load.
-    void load(Index first, Index n) { load(first, n, nullptr, static_cast<std::size_t>(view_cols())); }
-    // The same where only the given target columns (ascending) need to be readable. A transposed block
-    // then holds just those, side by side: column_offsets() changes with each such load, and the other
-    // columns must not be read.
-    void load(Index first, Index n, const std::vector<std::int32_t>& columns) {
-        load(first, n, columns.data(), columns.size());
+    void load(Index first, Index n) {
+        first_ = first;
+        if (transposing_)
+            transpose_block(n);
     }
 
     // Target row i (in the loaded block when transposing).
@@ -66,8 +64,8 @@ public:
         const Index j = i - first_;
         const void* base = nullptr;
         if (block_rows_[static_cast<std::size_t>(j)] != AlignedView::kMissing)
-            base = doubles_.empty() ? static_cast<const void*>(bytes_.data() + j * width_)
-                                    : static_cast<const void*>(doubles_.data() + j * width_);
+            base = doubles_.empty() ? static_cast<const void*>(bytes_.data() + j * view_->cols())
+                                    : static_cast<const void*>(doubles_.data() + j * view_->cols());
         return AlignedView::Row(base, view_->source().kind, offsets_.data());
     }
 
@@ -77,9 +75,9 @@ public:
         if (!transposing_)
             return view_->contiguous_row(i);
         const Index j = i - first_;
-        if (doubles_.empty() || !whole_ || block_rows_[static_cast<std::size_t>(j)] == AlignedView::kMissing)
+        if (doubles_.empty() || block_rows_[static_cast<std::size_t>(j)] == AlignedView::kMissing)
             return nullptr;
-        return doubles_.data() + j * width_;
+        return doubles_.data() + j * view_->cols();
     }
 
     // Target row i, every column, into out[0 .. cols()): NaN where absent, bool data as 0 / 1.
@@ -118,70 +116,42 @@ public:
     }
 
 private:
-    Index view_cols() const { return view_ != nullptr ? view_->cols() : 0; }
-
-    // Target columns columns[0 .. count) side by side, or every column in place when `columns` is null.
-    void load(Index first, Index n, const std::int32_t* columns, std::size_t count) {
-        first_ = first;
-        if (!transposing_)
-            return;
+    void transpose_block(Index n) {
         const std::vector<Index>& rows = view_->row_offsets();
         // One run per column when the block's rows are evenly spaced in the source (no row absent).
         const Index step = view_->source().row_stride;
         bool even = true;
         for (Index j = 0; j < n; ++j) {
-            const Index ro = rows[static_cast<std::size_t>(first + j)];
+            const Index ro = rows[static_cast<std::size_t>(first_ + j)];
             block_rows_[static_cast<std::size_t>(j)] = ro;
             even = even && ro != AlignedView::kMissing && ro == block_rows_[0] + j * step;
         }
-        // Where each column goes in a buffered row; the source's missing columns stay kMissing.
-        const std::vector<Index>& cols = view_->column_offsets();
-        whole_ = columns == nullptr;
-        Index position = 0;
-        for (std::size_t c = 0; c < count; ++c) {
-            const auto k = static_cast<std::size_t>(whole_ ? static_cast<std::int32_t>(c) : columns[c]);
-            if (cols[k] != AlignedView::kMissing)
-                offsets_[k] = whole_ ? static_cast<Index>(k) : position++;
-        }
-        width_ = whole_ ? view_->cols() : position;
-        if (!doubles_.empty()) {
-            transpose(static_cast<const double*>(view_->source().data), doubles_.data(), n, even, step,
-                      columns, count);
-            if (whole_)
-                for (std::size_t k = 0; k < cols.size(); ++k)
-                    if (cols[k] == AlignedView::kMissing)
-                        for (Index j = 0; j < n; ++j)
-                            doubles_[static_cast<std::size_t>(j * width_) + k] = kNaN;  // reads as absent
-        } else {
-            transpose(static_cast<const std::uint8_t*>(view_->source().data), bytes_.data(), n, even, step,
-                      columns, count);
-        }
+        if (!doubles_.empty())
+            transpose(static_cast<const double*>(view_->source().data), doubles_.data(), n, even, step);
+        else
+            transpose(static_cast<const std::uint8_t*>(view_->source().data), bytes_.data(), n, even, step);
     }
 
-    // Block row j of a column goes to out[j * width_ + its offset]. Columns are copied eight at a time,
-    // rows outer: eight runs are read in order while each buffered row gets eight values, side by side
-    // when the columns are. Reading a column's run is a wait on memory, so the runs of the columns a
+    // Block row j of column k goes to out[j * width + k]; the source's missing columns keep the NaN (or
+    // false) the buffer was filled with. Columns are copied eight at a time, rows outer: eight runs are
+    // read in order while each buffered row gets eight values side by side. Reading a column's run is a wait on memory, so the runs of the columns a
     // little further on are fetched meanwhile, and so is the start of each column's next run: the next
     // block, reading the same columns, finds it in cache.
     template <typename T>
-    void transpose(const T* src, T* out, Index n, bool even, Index step, const std::int32_t* columns,
-                   std::size_t count) const {
+    void transpose(const T* src, T* out, Index n, bool even, Index step) const {
         const std::vector<Index>& cols = view_->column_offsets();
-        auto target = [&](std::size_t c) {
-            return columns != nullptr ? static_cast<std::size_t>(columns[c]) : c;
-        };
-        const Index width = width_;
+        const std::size_t count = cols.size();
+        const Index width = static_cast<Index>(count);
         if (!even) {
             // Rows absent or unevenly spaced: each cell through its row's offset.
-            for (std::size_t c = 0; c < count; ++c) {
-                const std::size_t k = target(c);
+            for (std::size_t k = 0; k < count; ++k) {
                 const Index co = cols[k];
                 if (co == AlignedView::kMissing)
                     continue;
                 for (Index j = 0; j < n; ++j) {
                     const Index ro = block_rows_[static_cast<std::size_t>(j)];
                     if (ro != AlignedView::kMissing)
-                        out[j * width + offsets_[k]] = src[co + ro];
+                        out[j * width + static_cast<Index>(k)] = src[co + ro];
                 }
             }
             return;
@@ -200,18 +170,17 @@ private:
         while (c < count) {
             std::size_t t = 0;
             for (; c < count && t < kTile; ++c) {
-                if (step == 1 && c + kAhead < count && cols[target(c + kAhead)] != AlignedView::kMissing) {
-                    const char* ahead = reinterpret_cast<const char*>(base + cols[target(c + kAhead)]);
+                if (step == 1 && c + kAhead < count && cols[c + kAhead] != AlignedView::kMissing) {
+                    const char* ahead = reinterpret_cast<const char*>(base + cols[c + kAhead]);
                     for (std::size_t b = 0; b < run_bytes; b += 64)
                         __builtin_prefetch(ahead + b);
                     if (next_run)
                         __builtin_prefetch(ahead + run_bytes);  // where the next block's run starts
                 }
-                const std::size_t k = target(c);
-                if (cols[k] == AlignedView::kMissing)
+                if (cols[c] == AlignedView::kMissing)
                     continue;
-                run[t] = base + cols[k];
-                dst[t] = out + offsets_[k];
+                run[t] = base + cols[c];
+                dst[t] = out + c;
                 ++t;
             }
             if (t == kTile && step == 1)
@@ -240,9 +209,7 @@ private:
     const AlignedView* view_ = nullptr;
     Index block_ = kBlockRows;
     bool transposing_ = false;
-    bool whole_ = true;   // the last load took every column, in place
     Index first_ = 0;
-    Index width_ = 0;     // values per buffered row
     std::vector<Index> offsets_;     // target column -> its offset in a buffered row
     std::vector<Index> block_rows_;  // source offset of each row of the loaded block
     std::vector<double> doubles_;    // the block, row-major, when the source holds float64
