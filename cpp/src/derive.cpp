@@ -20,9 +20,8 @@ std::vector<double> cellwise(Index rows, Index cols, Fn&& fn) {
 
 std::vector<double> valid_mask(const AlignedView& close) {
     // x * 0 is NaN for NaN and for both infinities, 0 otherwise.
-    return cellwise(close.rows(), close.cols(), [&](Index i, Index k) {
-        return std::isfinite(close.number(i, k)) ? 1.0 : kNaN;
-    });
+    return cellwise(close.rows(), close.cols(),
+                    [&](Index i, Index k) { return std::isfinite(close.number(i, k)) ? 1.0 : kNaN; });
 }
 
 std::vector<double> shift_down_one(const AlignedView& x) {
@@ -52,7 +51,8 @@ std::vector<std::uint8_t> limit_flags(const AlignedView& price, const AlignedVie
         const bool susp_row = suspended.row(i).present();
         for (Index k = 0; k < cols; ++k) {
             const bool has_e = price_row && price_cols[static_cast<std::size_t>(k)] != AlignedView::kMissing;
-            const bool has_s_label = susp_row && susp_cols[static_cast<std::size_t>(k)] != AlignedView::kMissing;
+            const bool has_s_label =
+                susp_row && susp_cols[static_cast<std::size_t>(k)] != AlignedView::kMissing;
             // S is defined (1.0) exactly where the factor has the cell and it is not equal to 1.
             const bool s_defined = has_s_label && !(suspended.number(i, k) == 1.0);
             double total;

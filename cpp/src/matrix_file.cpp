@@ -27,7 +27,8 @@ namespace {
 // Closes a descriptor on every path out of a function.
 class Descriptor {
 public:
-    Descriptor(const std::string& path, int flags, mode_t mode = 0644) : fd_(::open(path.c_str(), flags, mode)) {
+    Descriptor(const std::string& path, int flags, mode_t mode = 0644)
+        : fd_(::open(path.c_str(), flags, mode)) {
         if (fd_ < 0)
             fail(path, "cannot open");
     }
@@ -52,7 +53,7 @@ private:
 class RegularFile : public Descriptor {
 public:
     RegularFile(const std::string& path, int flags) : Descriptor(path, flags | O_NONBLOCK | O_CLOEXEC) {
-        struct stat st {};
+        struct stat st{};
         if (::fstat(get(), &st) != 0)
             fail(path, "cannot stat");
         if (!S_ISREG(st.st_mode))
@@ -93,7 +94,7 @@ std::string parent_of(const std::string& path) {
 }  // namespace
 
 std::int64_t file_size(const std::string& path) {
-    struct stat st {};
+    struct stat st{};
     if (::stat(path.c_str(), &st) != 0)
         return -1;
     if (!S_ISREG(st.st_mode))
@@ -105,11 +106,13 @@ std::string read_whole(const std::string& path, std::size_t max_bytes) {
     RegularFile fd(path, O_RDONLY);
     if (static_cast<std::uint64_t>(fd.size()) > max_bytes)
         throw FileError(FileError::Kind::TooLarge, path,
-                        "file of " + std::to_string(fd.size()) + " bytes exceeds " + std::to_string(max_bytes) + ": " + path);
+                        "file of " + std::to_string(fd.size()) + " bytes exceeds " +
+                            std::to_string(max_bytes) + ": " + path);
     std::string bytes(static_cast<std::size_t>(fd.size()), '\0');
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::pread(fd.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        const ssize_t n =
+            ::pread(fd.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -172,7 +175,8 @@ FileMapping::FileMapping(const std::string& path, std::uint64_t offset, std::siz
     if (bytes == 0)
         return;
     RegularFile fd(path, O_RDONLY);
-    if (static_cast<std::uint64_t>(fd.size()) < offset + bytes)  // a mapping past the end would fault on access
+    if (static_cast<std::uint64_t>(fd.size()) <
+        offset + bytes)  // a mapping past the end would fault on access
         throw FileError(FileError::Kind::TooShort, path, "file too short: " + path);
     const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
     const std::uint64_t start = offset - offset % page;
@@ -222,7 +226,7 @@ std::unique_ptr<FileLock> FileLock::acquire(const std::string& path, double time
             pause = std::min(pause * 2, std::chrono::milliseconds(50));
         }
         // Won: valid only while the name still leads to this file (the previous holder removes it).
-        struct stat held {}, named {};
+        struct stat held{}, named{};
         if (::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
             held.st_ino == named.st_ino)
             return std::unique_ptr<FileLock>(new FileLock(fd, path));

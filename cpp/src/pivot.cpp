@@ -7,7 +7,8 @@ namespace vantorel {
 namespace {
 
 // For each used code, its position among the used codes in rank order; -1 for unused codes.
-std::vector<std::int32_t> positions_by_rank(const std::vector<std::uint8_t>& used, const std::vector<Index>& rank,
+std::vector<std::int32_t> positions_by_rank(const std::vector<std::uint8_t>& used,
+                                            const std::vector<Index>& rank,
                                             std::vector<std::int32_t>& labels_out) {
     std::vector<std::int32_t> by_rank(used.size(), -1);
     for (std::size_t code = 0; code < used.size(); ++code)
@@ -31,7 +32,8 @@ std::vector<PivotTable> pivot_groups(const LongTable& t, Index n_groups, const s
     const auto groups = static_cast<std::size_t>(n_groups);
     auto group_of = [&](Index i) -> std::int32_t { return t.group ? t.group[i] : 0; };
     auto kept = [&](Index i) {
-        return group_of(i) >= 0 && t.row[i] >= 0 && t.col[i] >= 0 && !std::isnan(t.values[i * t.value_stride]);
+        return group_of(i) >= 0 && t.row[i] >= 0 && t.col[i] >= 0 &&
+               !std::isnan(t.values[i * t.value_stride]);
     };
 
     // Pass 1: which labels each group uses.

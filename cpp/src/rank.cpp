@@ -12,8 +12,9 @@ void average_rank(const double* x, Index n, double* out, std::vector<std::pair<d
         if (!std::isnan(x[k]))
             scratch.emplace_back(x[k], k);
     }
-    std::sort(scratch.begin(), scratch.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first || (a.first == b.first && a.second < b.second); });
+    std::sort(scratch.begin(), scratch.end(), [](const auto& a, const auto& b) {
+        return a.first < b.first || (a.first == b.first && a.second < b.second);
+    });
     average_ranks_of_sorted(
         scratch.size(), [&](std::size_t j) { return scratch[j].first; },
         [&](std::size_t j) { return scratch[j].second; }, out);

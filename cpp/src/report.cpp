@@ -15,7 +15,8 @@ std::string format_fixed(double value, int digits) {
     if (digits < 0)
         digits = 0;
     std::string buf(static_cast<std::size_t>(330 + digits), '\0');
-    const auto res = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, digits);
+    const auto res =
+        std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, digits);
     buf.resize(static_cast<std::size_t>(res.ptr - buf.data()));
     return buf;
 }
@@ -65,8 +66,8 @@ std::vector<YearlyRow> yearly_metrics(const std::int64_t* years, const double* s
         const PeriodMetrics ps = period_metrics(s.data(), ns, periods);
         const PeriodMetrics pe = period_metrics(e.data(), ne, periods);
         rows.push_back(YearlyRow{year, ps.period_return, safe_sharpe(s.data(), ns, periods), ps.max_drawdown,
-                                 ps.calmar, pe.period_return, safe_sharpe(e.data(), ne, periods), pe.max_drawdown,
-                                 pe.calmar});
+                                 ps.calmar, pe.period_return, safe_sharpe(e.data(), ne, periods),
+                                 pe.max_drawdown, pe.calmar});
     }
     return rows;
 }
@@ -90,7 +91,8 @@ WeeklySamples weekly_last(const std::vector<std::int64_t>& days, const std::vect
     while (i < order.size()) {
         const std::int64_t friday = week_ending_friday(days[static_cast<std::size_t>(order[i])]);
         std::vector<double> last(columns.size(), kNaN);
-        for (; i < order.size() && week_ending_friday(days[static_cast<std::size_t>(order[i])]) == friday; ++i)
+        for (; i < order.size() && week_ending_friday(days[static_cast<std::size_t>(order[i])]) == friday;
+             ++i)
             for (std::size_t c = 0; c < columns.size(); ++c) {
                 const double v = columns[c][order[i]];
                 if (std::isfinite(v))

@@ -13,7 +13,9 @@ constexpr std::uint64_t kP3 = 0x165667B19E3779F9ULL;
 constexpr std::uint64_t kP4 = 0x85EBCA77C2B2AE63ULL;
 constexpr std::uint64_t kP5 = 0x27D4EB2F165667C5ULL;
 
-inline std::uint64_t rotl(std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+inline std::uint64_t rotl(std::uint64_t x, int r) {
+    return (x << r) | (x >> (64 - r));
+}
 
 // Stored files are little-endian; so is every host we build for.
 inline std::uint64_t read64(const unsigned char* p) {
@@ -110,7 +112,8 @@ void append_group(std::string& out, const std::vector<std::string_view>& labels)
 
 }  // namespace
 
-std::uint64_t hash_labels(const std::vector<std::string_view>& dates, const std::vector<std::string_view>* codes,
+std::uint64_t hash_labels(const std::vector<std::string_view>& dates,
+                          const std::vector<std::string_view>* codes,
                           const std::optional<std::string_view>& name) {
     std::string buffer;
     append_group(buffer, dates);

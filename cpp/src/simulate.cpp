@@ -1,12 +1,12 @@
 #include "vantorel/simulate.hpp"
 
-#include "vantorel/day_trader.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <iterator>
 #include <optional>
+
+#include "vantorel/day_trader.hpp"
 
 namespace vantorel {
 
@@ -34,7 +34,8 @@ struct SharedCells {
     const Index *rows, *cols;
 
     static bool available(const MarketViews& m) {
-        for (const AlignedView* v : {&m.split, &m.dividend, &m.close, &m.prev_close, &m.buy_price, &m.sell_price})
+        for (const AlignedView* v :
+             {&m.split, &m.dividend, &m.close, &m.prev_close, &m.buy_price, &m.sell_price})
             if (v->source().kind != ElementKind::Float64 || !same_cells(*v, m.close))
                 return false;
         for (const AlignedView* v : {&m.can_buy, &m.cant_sell})
@@ -59,7 +60,7 @@ struct SharedCells {
         if (ro == AlignedView::kMissing || co == AlignedView::kMissing)
             return trading::Quote{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, false, true};
         const Index c = ro + co;
-        return trading::Quote{prev_close[c], close[c], buy_price[c], sell_price[c],
+        return trading::Quote{prev_close[c], close[c],    buy_price[c],    sell_price[c],
                               split[c],      dividend[c], can_buy[c] != 0, cant_sell[c] != 0};
     }
     // Asks for stock k's cells of rows [first, last] ahead of their use.
@@ -105,7 +106,8 @@ public:
         fill_ = start_;
         for (std::size_t j = 0; j < n; ++j)  // days ascending within each column
             for (const WeightEntry& e : traded(blocks, j))
-                cells_[fill_[static_cast<std::size_t>(e.col)]++] = Cell{static_cast<std::uint32_t>(j), e.weight};
+                cells_[fill_[static_cast<std::size_t>(e.col)]++] =
+                    Cell{static_cast<std::uint32_t>(j), e.weight};
     }
 
     struct Cell {
@@ -195,7 +197,8 @@ void simulate_by_stock(WeightBlocks& blocks, const MarketViews& market, const Da
         }
         for (std::size_t j = 0; j < n; ++j)
             if (trading_day[j] != 0)
-                returns[static_cast<std::size_t>(first) + j] = trading::day_cash(sums[j]) / trader.total_money();
+                returns[static_cast<std::size_t>(first) + j] =
+                    trading::day_cash(sums[j]) / trader.total_money();
     }
 }
 

@@ -242,8 +242,8 @@ BenchmarkLevel benchmark_level(const double* returns, Index n) {
     return b;
 }
 
-BenchmarkJoin join_benchmark(const std::vector<double>& daily, const double* benchmark_returns, Index benchmark_rows,
-                             const IndexMap& to_benchmark) {
+BenchmarkJoin join_benchmark(const std::vector<double>& daily, const double* benchmark_returns,
+                             Index benchmark_rows, const IndexMap& to_benchmark) {
     const BenchmarkLevel bm = benchmark_level(benchmark_returns, benchmark_rows);
     BenchmarkJoin out;
     out.rows = found_positions(to_benchmark);

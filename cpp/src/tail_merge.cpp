@@ -21,8 +21,9 @@ IndexMap text_positions(const std::vector<std::string>& source, const std::vecto
     return out;
 }
 
-TailMerge plan_tail_merge(const std::vector<std::string>& stored_dates, const std::vector<std::string>& stored_codes,
-                          bool is_series, const std::vector<std::string>& incoming_dates,
+TailMerge plan_tail_merge(const std::vector<std::string>& stored_dates,
+                          const std::vector<std::string>& stored_codes, bool is_series,
+                          const std::vector<std::string>& incoming_dates,
                           const std::vector<std::string>& incoming_codes) {
     TailMerge m;
     m.codes = stored_codes;
@@ -35,8 +36,9 @@ TailMerge plan_tail_merge(const std::vector<std::string>& stored_dates, const st
             std::sort(m.codes.begin(), m.codes.end());
     }
     const bool columns_changed = m.codes.size() != stored_codes.size();
-    m.cut = static_cast<Index>(std::lower_bound(stored_dates.begin(), stored_dates.end(), incoming_dates.front()) -
-                               stored_dates.begin());
+    m.cut = static_cast<Index>(
+        std::lower_bound(stored_dates.begin(), stored_dates.end(), incoming_dates.front()) -
+        stored_dates.begin());
     m.rewrite = columns_changed || m.cut == 0;
     m.first_read = m.rewrite ? 0 : m.cut;
 

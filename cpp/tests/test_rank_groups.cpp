@@ -147,15 +147,14 @@ TEST(group_backtest_gives_the_same_bits_for_a_column_ordered_market) {
                 s[static_cast<std::size_t>(k * rows + i)] = t.values[static_cast<std::size_t>(i * cols + k)];
         return AlignedView(vantorel::MatrixView{s.data(), vantorel::ElementKind::Bool, rows, cols, 1, rows});
     };
-    const vantorel::MarketViews by_columns{
-        columns(m.can_buy, flag_storage[0]),
-        columns(m.cant_sell, flag_storage[1]),
-        AlignedView(m.split.column_major_view(storage[0])),
-        AlignedView(m.dividend.column_major_view(storage[1])),
-        AlignedView(m.close.column_major_view(storage[2])),
-        AlignedView(m.prev_close.column_major_view(storage[3])),
-        AlignedView(m.buy_price.column_major_view(storage[4])),
-        AlignedView(m.sell_price.column_major_view(storage[5]))};
+    const vantorel::MarketViews by_columns{columns(m.can_buy, flag_storage[0]),
+                                           columns(m.cant_sell, flag_storage[1]),
+                                           AlignedView(m.split.column_major_view(storage[0])),
+                                           AlignedView(m.dividend.column_major_view(storage[1])),
+                                           AlignedView(m.close.column_major_view(storage[2])),
+                                           AlignedView(m.prev_close.column_major_view(storage[3])),
+                                           AlignedView(m.buy_price.column_major_view(storage[4])),
+                                           AlignedView(m.sell_price.column_major_view(storage[5]))};
     const auto by_stocks = vantorel::run_group_backtest(f, v, nullptr, by_columns, o);
     CHECK(by_rows.traded && by_stocks.traded && by_rows.daily.size() == by_stocks.daily.size());
     bool same_bits = true;

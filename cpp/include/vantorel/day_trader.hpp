@@ -37,8 +37,8 @@ struct Quote {
 // Stock k's quote on day i, read cell by cell: the way down a column-ordered market. An absent
 // feasibility cell blocks the trade.
 inline Quote quote_at(const MarketViews& m, Index i, Index k) {
-    return Quote{m.prev_close.number(i, k), m.close.number(i, k),     m.buy_price.number(i, k),
-                 m.sell_price.number(i, k), m.split.number(i, k),     m.dividend.number(i, k),
+    return Quote{m.prev_close.number(i, k),   m.close.number(i, k),        m.buy_price.number(i, k),
+                 m.sell_price.number(i, k),   m.split.number(i, k),        m.dividend.number(i, k),
                  m.can_buy.flag(i, k, false), m.cant_sell.flag(i, k, true)};
 }
 
@@ -175,7 +175,7 @@ private:
 
 // The sorted union of the traded weights' columns and the held stocks; held-only stocks get NaN.
 inline void merge_active(const std::vector<WeightEntry>& traded, const std::vector<std::int32_t>& holding,
-                  std::vector<std::int32_t>& active, std::vector<double>& weight) {
+                         std::vector<std::int32_t>& active, std::vector<double>& weight) {
     active.clear();
     weight.clear();
     std::size_t a = 0, b = 0;
@@ -200,6 +200,5 @@ inline void merge_active(const std::vector<WeightEntry>& traded, const std::vect
         weight.push_back(kNaN);
     }
 }
-
 
 }  // namespace vantorel::trading

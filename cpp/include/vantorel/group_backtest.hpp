@@ -54,8 +54,9 @@ void assign_groups(const double* factor_row, const AlignedView::Row& valid, Inde
 
 // The whole backtest. `factor` and every market view are aligned to the same grid of dates and
 // stocks; `forward` holds each date's forward return (or rank), or is null.
-GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,
-                                       const MarketViews& market, const GroupOptions& options);
+GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid,
+                                       const AlignedView* forward, const MarketViews& market,
+                                       const GroupOptions& options);
 
 // The group with the highest final net value (`cumulative`, as net_values gives it), the lowest
 // number among equals: 1..G, or 0 when no group traded or there is no date.

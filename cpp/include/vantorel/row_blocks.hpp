@@ -134,9 +134,9 @@ private:
 
     // Block row j of column k goes to out[j * width + k]; the source's missing columns keep the NaN (or
     // false) the buffer was filled with. Columns are copied eight at a time, rows outer: eight runs are
-    // read in order while each buffered row gets eight values side by side. Reading a column's run is a wait on memory, so the runs of the columns a
-    // little further on are fetched meanwhile, and so is the start of each column's next run: the next
-    // block, reading the same columns, finds it in cache.
+    // read in order while each buffered row gets eight values side by side. Reading a column's run is a wait
+    // on memory, so the runs of the columns a little further on are fetched meanwhile, and so is the start of
+    // each column's next run: the next block, reading the same columns, finds it in cache.
     template <typename T>
     void transpose(const T* src, T* out, Index n, bool even, Index step) const {
         const std::vector<Index>& cols = view_->column_offsets();
@@ -161,9 +161,8 @@ private:
         const auto run_bytes = static_cast<std::size_t>(n) * sizeof(T);
         // The next block's rows continue these runs when the next target row follows on in the source.
         const Index after = first_ + n;
-        const bool next_run =
-            step == 1 && after < view_->rows() && view_->row_offsets()[static_cast<std::size_t>(after)] ==
-                                                      block_rows_[0] + n;
+        const bool next_run = step == 1 && after < view_->rows() &&
+                              view_->row_offsets()[static_cast<std::size_t>(after)] == block_rows_[0] + n;
         const T* run[kTile];
         T* dst[kTile];
         std::size_t c = 0;
@@ -210,9 +209,9 @@ private:
     Index block_ = kBlockRows;
     bool transposing_ = false;
     Index first_ = 0;
-    std::vector<Index> offsets_;     // target column -> its offset in a buffered row
-    std::vector<Index> block_rows_;  // source offset of each row of the loaded block
-    std::vector<double> doubles_;    // the block, row-major, when the source holds float64
+    std::vector<Index> offsets_;       // target column -> its offset in a buffered row
+    std::vector<Index> block_rows_;    // source offset of each row of the loaded block
+    std::vector<double> doubles_;      // the block, row-major, when the source holds float64
     std::vector<std::uint8_t> bytes_;  // the block, row-major, when it holds bools
 };
 

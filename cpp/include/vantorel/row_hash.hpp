@@ -20,7 +20,8 @@ void hash_rows(const void* data, Index rows, std::size_t row_bytes, std::uint64_
 // One checksum over the labels of a stored dataset: its dates, its codes (none for a series) and
 // its name (none for a frame or a nameless series). Each group and each label is length-prefixed,
 // so moving a label between groups or splitting one changes the checksum.
-std::uint64_t hash_labels(const std::vector<std::string_view>& dates, const std::vector<std::string_view>* codes,
+std::uint64_t hash_labels(const std::vector<std::string_view>& dates,
+                          const std::vector<std::string_view>* codes,
                           const std::optional<std::string_view>& name);
 
 }  // namespace vantorel

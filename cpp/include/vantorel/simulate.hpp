@@ -18,8 +18,8 @@ inline constexpr const char* kDefaultBenchmark = "000852";  // the CSI 1000
 
 struct TradingCosts {
     double total_money = kDefaultTotalMoney;
-    double fee = kDefaultFee;            // commission, both sides
-    double rule_fee = kDefaultRuleFee;   // stamp duty, sells only
+    double fee = kDefaultFee;           // commission, both sides
+    double rule_fee = kDefaultRuleFee;  // stamp duty, sells only
     double lot_size = static_cast<double>(kDefaultLotSize);
 };
 

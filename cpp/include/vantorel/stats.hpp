@@ -101,8 +101,8 @@ struct BenchmarkJoin {
     std::vector<double> close;
     std::vector<double> index_daily_return;
 };
-BenchmarkJoin join_benchmark(const std::vector<double>& daily, const double* benchmark_returns, Index benchmark_rows,
-                             const IndexMap& to_benchmark);
+BenchmarkJoin join_benchmark(const std::vector<double>& daily, const double* benchmark_returns,
+                             Index benchmark_rows, const IndexMap& to_benchmark);
 
 // One benchmark's excess over the strategy on their common dates.
 struct ExcessSummary {

@@ -32,8 +32,9 @@ struct TailMerge {
 };
 // `stored_codes` and `incoming_codes` are the columns ({""} for a series, whose codes never change);
 // `incoming_dates` are ascending and not empty; stored dates are ascending.
-TailMerge plan_tail_merge(const std::vector<std::string>& stored_dates, const std::vector<std::string>& stored_codes,
-                          bool is_series, const std::vector<std::string>& incoming_dates,
+TailMerge plan_tail_merge(const std::vector<std::string>& stored_dates,
+                          const std::vector<std::string>& stored_codes, bool is_series,
+                          const std::vector<std::string>& incoming_dates,
                           const std::vector<std::string>& incoming_codes);
 
 }  // namespace vantorel

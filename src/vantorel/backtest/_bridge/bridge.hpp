@@ -144,14 +144,15 @@ struct MarketInput {
 };
 inline constexpr std::size_t kMarketInputCount = 8;
 inline constexpr std::size_t kCloseInput = 4;  // close_price: the grid every other input is read on
-inline constexpr std::array<MarketInput, kMarketInputCount> kMarketInputs = {{{"can_buy_stock", "can_buy_stock"},
-                                                                              {"cant_sell_stock", "cant_sell_stock"},
-                                                                              {"split_factor", "rq_get_split"},
-                                                                              {"dividend_factor", "rq_get_dividend"},
-                                                                              {"close_price", "close_price"},
-                                                                              {"prev_close", "prev_close"},
-                                                                              {"buy_price", "buy_price"},
-                                                                              {"sell_price", "sell_price"}}};
+inline constexpr std::array<MarketInput, kMarketInputCount> kMarketInputs = {
+    {{"can_buy_stock", "can_buy_stock"},
+     {"cant_sell_stock", "cant_sell_stock"},
+     {"split_factor", "rq_get_split"},
+     {"dividend_factor", "rq_get_dividend"},
+     {"close_price", "close_price"},
+     {"prev_close", "prev_close"},
+     {"buy_price", "buy_price"},
+     {"sell_price", "sell_price"}}};
 
 // The eight market Frames, in kMarketInputs order.
 struct MarketFrames {
@@ -179,8 +180,9 @@ void export_trading_defaults(nb::module_& m);
 // benchmark_name, then per group (`per_group`) group and annual_return, else
 // benchmark_annual_return; then excess_annual_return, excess_sharpe and excess_max_dd. An empty
 // DataFrame when there is no row.
-nb::object benchmark_summary_frame(const std::vector<nb::object>& names, nb::handle benchmarks, nb::handle dates,
-                                   const std::vector<double>& daily, Index rows, Index cols, bool per_group);
+nb::object benchmark_summary_frame(const std::vector<nb::object>& names, nb::handle benchmarks,
+                                   nb::handle dates, const std::vector<double>& daily, Index rows, Index cols,
+                                   bool per_group);
 
 // ---- results ----------------------------------------------------------------
 

@@ -76,7 +76,8 @@ void make_parent_directory(nb::handle save_path) {
 void save_figure(nb::handle fig, nb::handle save_path, bool is_long, const Margins& m) {
     make_parent_directory(save_path);
     if (is_long) {
-        fig.attr("subplots_adjust")("left"_a = m.left, "right"_a = m.right, "top"_a = m.top, "bottom"_a = m.bottom);
+        fig.attr("subplots_adjust")("left"_a = m.left, "right"_a = m.right, "top"_a = m.top,
+                                    "bottom"_a = m.bottom);
         fig.attr("savefig")(save_path, "dpi"_a = 145, "facecolor"_a = fig.attr("get_facecolor")());
     } else {
         fig.attr("savefig")(save_path, "dpi"_a = 175, "bbox_inches"_a = "tight",
@@ -123,7 +124,8 @@ void style_panel(nb::handle ax) {
 }
 
 void centred_text(nb::handle ax, const char* text) {
-    ax.attr("text")(0.5, 0.5, text, "transform"_a = ax.attr("transAxes"), "ha"_a = "center", "va"_a = "center");
+    ax.attr("text")(0.5, 0.5, text, "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
+                    "va"_a = "center");
 }
 
 nb::object style_table(nb::handle table) {

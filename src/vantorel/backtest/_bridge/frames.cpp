@@ -12,9 +12,10 @@ std::string label_repr(nb::handle obj) {
 
 constexpr const char* kNumberKinds = "float64, int or bool";
 
-[[noreturn]] void raise_dtype_error(const char* name, const std::string& got, const std::string& detail = {}) {
-    std::string msg =
-        std::string("Argument '") + name + "' has incorrect dtype (expected " + kNumberKinds + ", got " + got + ")";
+[[noreturn]] void raise_dtype_error(const char* name, const std::string& got,
+                                    const std::string& detail = {}) {
+    std::string msg = std::string("Argument '") + name + "' has incorrect dtype (expected " + kNumberKinds +
+                      ", got " + got + ")";
     if (!detail.empty())
         msg += ": " + detail;
     throw nb::type_error(msg.c_str());
@@ -174,8 +175,10 @@ Frame frame_arg(nb::handle obj, const char* name) {
     }
     // The label maps index the viewed buffer: its shape must be the labels' (a Frame subclass
     // could say otherwise).
-    if (f.view.rows != static_cast<Index>(nb::len(f.index)) || f.view.cols != static_cast<Index>(nb::len(f.columns))) {
-        const std::string msg = std::string("Argument '") + name + "' has data of another shape than its labels";
+    if (f.view.rows != static_cast<Index>(nb::len(f.index)) ||
+        f.view.cols != static_cast<Index>(nb::len(f.columns))) {
+        const std::string msg =
+            std::string("Argument '") + name + "' has data of another shape than its labels";
         throw nb::value_error(msg.c_str());
     }
     return f;

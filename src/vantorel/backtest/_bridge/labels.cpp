@@ -190,24 +190,25 @@ nb::object conform_labels(nb::handle labels, nb::handle reference, LabelAxis axi
         raise_unreadable(name, axis, shown, unreadable);
 
     const auto& l = libs();
-    nb::object as_text = l.Index(texts, "dtype"_a = want == Kind::Text ? reference.attr("dtype") : nb::str("str"),
-                                 "name"_a = labels.attr("name"));
+    nb::object as_text =
+        l.Index(texts, "dtype"_a = want == Kind::Text ? reference.attr("dtype") : nb::str("str"),
+                "name"_a = labels.attr("name"));
     switch (want) {
-    case Kind::Text:
-        return as_text;
-    case Kind::Integer:
-        return as_text.attr("astype")("int64");
-    case Kind::Float:
-        return as_text.attr("astype")("float64");
-    case Kind::DateTime: {
-        nb::object out = l.pd.attr("to_datetime")(as_text, "format"_a = "%Y%m%d");
-        nb::object tz = nb::getattr(reference, "tz", nb::none());
-        if (!tz.is_none())
-            out = out.attr("tz_localize")(tz);
-        return out;
-    }
-    default:
-        return nb::borrow(labels);
+        case Kind::Text:
+            return as_text;
+        case Kind::Integer:
+            return as_text.attr("astype")("int64");
+        case Kind::Float:
+            return as_text.attr("astype")("float64");
+        case Kind::DateTime: {
+            nb::object out = l.pd.attr("to_datetime")(as_text, "format"_a = "%Y%m%d");
+            nb::object tz = nb::getattr(reference, "tz", nb::none());
+            if (!tz.is_none())
+                out = out.attr("tz_localize")(tz);
+            return out;
+        }
+        default:
+            return nb::borrow(labels);
     }
 }
 

@@ -23,8 +23,9 @@ void export_trading_defaults(nb::module_& m) {
     m.attr("DEFAULT_LOT_SIZE") = kDefaultLotSize;
 }
 
-nb::object benchmark_summary_frame(const std::vector<nb::object>& names, nb::handle benchmarks, nb::handle dates,
-                                   const std::vector<double>& daily, Index rows, Index cols, bool per_group) {
+nb::object benchmark_summary_frame(const std::vector<nb::object>& names, nb::handle benchmarks,
+                                   nb::handle dates, const std::vector<double>& daily, Index rows, Index cols,
+                                   bool per_group) {
     nb::list table;
     if (!benchmarks.is_none()) {
         nb::dict bench = nb::borrow<nb::dict>(benchmarks);

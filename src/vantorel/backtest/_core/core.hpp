@@ -16,7 +16,7 @@ void set_module(nb::module_& m);
 
 // What the group chart draws, in plain vectors.
 struct GroupChartData {
-    nb::object dates;        // DatetimeIndex of the grid
+    nb::object dates;  // DatetimeIndex of the grid
     Index rows = 0, groups = 0;
     std::vector<double> daily;       // rows x groups
     std::vector<double> cumulative;  // rows x groups

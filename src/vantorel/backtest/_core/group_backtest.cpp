@@ -18,7 +18,8 @@ AlignedView aligned(const Frame& f, nb::handle dates, nb::handle codes) {
 // The benchmarks a summary covers: one name, a list of names, or every one for None / "all".
 std::vector<nb::object> benchmark_selection(nb::handle names, nb::handle benchmark_dict) {
     std::vector<nb::object> out;
-    const bool all = names.is_none() || (nb::isinstance<nb::str>(names) && nb::cast<std::string>(names) == "all");
+    const bool all =
+        names.is_none() || (nb::isinstance<nb::str>(names) && nb::cast<std::string>(names) == "all");
     if (all) {
         if (!benchmark_dict.is_none())
             for (nb::handle key : benchmark_dict)
@@ -38,19 +39,19 @@ std::vector<nb::object> benchmark_selection(nb::handle names, nb::handle benchma
 nb::object result_type() {
     static nb::object* type = new nb::object(result_dataclass(
         "_AlphaCoreResult", "vantorel.backtest._core", "Result of one factor group backtest.",
-        {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic", "benchmark_summary",
-         "plot_paths"}));
+        {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
+         "benchmark_summary", "plot_paths"}));
     return *type;
 }
 
 nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::handle close_price_valid,
                      nb::handle can_buy_stock, nb::handle cant_sell_stock, nb::handle split_factor,
-                     nb::handle dividend_factor, nb::handle close_price, nb::handle prev_close, nb::handle buy_price,
-                     nb::handle sell_price, nb::handle benchmark_dict, nb::handle forward_return_rank_cache,
-                     nb::handle open_price, nb::handle benchmark_names, nb::handle rolling_window,
-                     nb::handle ascending, nb::handle group_num, nb::handle total_money, nb::handle fee,
-                     nb::handle rule_fee, nb::handle plot_image_kind, nb::handle plot_save_path,
-                     nb::handle factor_name, nb::handle plot_title) {
+                     nb::handle dividend_factor, nb::handle close_price, nb::handle prev_close,
+                     nb::handle buy_price, nb::handle sell_price, nb::handle benchmark_dict,
+                     nb::handle forward_return_rank_cache, nb::handle open_price, nb::handle benchmark_names,
+                     nb::handle rolling_window, nb::handle ascending, nb::handle group_num,
+                     nb::handle total_money, nb::handle fee, nb::handle rule_fee, nb::handle plot_image_kind,
+                     nb::handle plot_save_path, nb::handle factor_name, nb::handle plot_title) {
     // Argument types first, before any work.
     if (!benchmark_dict.is_none() && !nb::isinstance<nb::dict>(benchmark_dict))
         raise_type_error("benchmark_dict", "dict", benchmark_dict);
@@ -74,8 +75,9 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     (void)benchmark_selection(benchmark_names, benchmark_dict);  // its types, before any work
 
     // Every input is read on the grid of close_price's dates and codes, its labels in their kind.
-    const std::array<nb::handle, kMarketInputCount> inputs = {
-        can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price};
+    const std::array<nb::handle, kMarketInputCount> inputs = {can_buy_stock,   cant_sell_stock, split_factor,
+                                                              dividend_factor, close_price,     prev_close,
+                                                              buy_price,       sell_price};
     MarketFrames m;
     m.frames[kCloseInput] = frame_arg(close_price, "close_price");
     const Frame& close = m.close();
@@ -91,9 +93,8 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
         if (i != kCloseInput)
             m.frames[i] = on_grid(inputs[i], kMarketInputs[i].argument);
     const nb::object benchmarks = benchmark_dict_arg(benchmark_dict, dates);
-    const MarketViews market = market_views(m, [&](const Frame& f) {
-        return &f == &close ? AlignedView(close.view) : aligned(f, dates, codes);
-    });
+    const MarketViews market = market_views(
+        m, [&](const Frame& f) { return &f == &close ? AlignedView(close.view) : aligned(f, dates, codes); });
     const AlignedView factor_view = aligned(factor, dates, codes), valid_view = aligned(valid, dates, codes);
     std::optional<Frame> forward_frame;
     AlignedView forward_view;
@@ -117,23 +118,25 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     GroupBacktestResult r;
     {
         nb::gil_scoped_release release;  // reads only viewed buffers, kept alive by the Frames above
-        r = run_group_backtest(factor_view, valid_view, have_forward ? &forward_view : nullptr, market, options);
+        r = run_group_backtest(factor_view, valid_view, have_forward ? &forward_view : nullptr, market,
+                               options);
     }
     std::vector<double> cumulative = net_values(r.daily, r.rows, r.groups);
 
-    nb::object group_labels = libs().Index(nb::module_::import_("builtins").attr("range")(1, r.groups + 1),
-                                           "name"_a = "group");
+    nb::object group_labels =
+        libs().Index(nb::module_::import_("builtins").attr("range")(1, r.groups + 1), "name"_a = "group");
     std::vector<double> daily_copy = r.daily;
     nb::object daily_frame = make_frame(std::move(daily_copy), r.rows, r.groups, dates, group_labels);
     std::vector<double> cumulative_copy = cumulative;
-    nb::object cumulative_frame = make_frame(std::move(cumulative_copy), r.rows, r.groups, dates, group_labels);
+    nb::object cumulative_frame =
+        make_frame(std::move(cumulative_copy), r.rows, r.groups, dates, group_labels);
     std::vector<double> ic_copy = r.rank_ic;
     nb::object rank_ic = make_series(std::move(ic_copy), dates, nb::str("rank_ic"));
 
     const Index best_number = best_group(r, cumulative);
     nb::object best = best_number > 0 ? nb::object(nb::int_(best_number)) : nb::object(nb::float_(kNaN));
-    nb::object summary = benchmark_summary_frame(benchmark_selection(benchmark_names, benchmarks), benchmarks, dates,
-                                                 r.daily, r.rows, r.groups, /*per_group=*/true);
+    nb::object summary = benchmark_summary_frame(benchmark_selection(benchmark_names, benchmarks), benchmarks,
+                                                 dates, r.daily, r.rows, r.groups, /*per_group=*/true);
 
     nb::dict plot_paths;
     if (image_kind && !plot_save_path.is_none() && r.rows > 0) {
@@ -163,51 +166,54 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
 
 void register_group_backtest(nb::module_& m) {
     m.attr("_AlphaCoreResult") = result_type();
-    m.def("run_alpha_vwap_backtest_core", &run_alpha, nb::kw_only(), "factor_matrix"_a.none(),
-          "industry_matrix"_a.none() = nb::none(), "close_price_valid"_a.none(), "can_buy_stock"_a.none(),
-          "cant_sell_stock"_a.none(), "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(),
-          "prev_close"_a.none(), "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
-          "forward_return_rank_cache"_a.none() = nb::none(), "open_price"_a.none() = nb::none(),
-          "benchmark_names"_a.none() = kDefaultBenchmark, "rolling_window"_a.none() = 0,
-          "ascending"_a.none() = false, "group_num"_a.none() = kDefaultGroupNum,
-          "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
-          "rule_fee"_a.none() = kDefaultRuleFee, "plot_image_kind"_a.none() = "long",
-          "plot_save_path"_a.none() = nb::none(),
-          "factor_name"_a.none() = "factor", "plot_title"_a.none() = nb::none(),
-          nb::sig("def run_alpha_vwap_backtest_core(*, factor_matrix: pandas.DataFrame, industry_matrix: "
-                  "pandas.DataFrame | None = None, close_price_valid: pandas.DataFrame, can_buy_stock: "
-                  "pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
-                  "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, "
-                  "buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, benchmark_dict: dict | None = None, "
-                  "forward_return_rank_cache: pandas.DataFrame | None = None, open_price: pandas.DataFrame | None = "
-                  "None, benchmark_names: str | list[str] | None = '000852', rolling_window: int = 0, ascending: "
-                  "bool = False, group_num: int = 20, total_money: float = 100000000.0, fee: float = 0.0001, "
-                  "rule_fee: float = 0.0005, plot_image_kind: str | None = 'long', plot_save_path: str | "
-                  "os.PathLike | None = None, factor_name: str = 'factor', plot_title: str | None = None) -> "
-                  "_AlphaCoreResult"),
-          "Factor group backtest on the grid of close_price's dates and codes.\n\n"
-          "Factor: aligned to that grid; with rolling_window > 1 smoothed by a rolling mean over that\n"
-          "many dates, a value needing its whole window present (any NaN in the window gives NaN).\n"
-          "Eligible stocks of a date have a finite factor value and close_price_valid equal to 1.\n"
-          "Groups: each date the eligible stocks are ordered by factor value, ties by column position,\n"
-          "and cut into group_num runs whose sizes differ by at most one; a larger value gives a higher\n"
-          "group number, or a lower one with ascending=True.\n"
-          "Trading: each group holds 1/n of total_money in each of its n members of the signal date,\n"
-          "traded the next date exactly as the strategy backtest trades its weights (whole lots from\n"
-          "the previous close, buy/sell feasibility, splits, dividends, fee and stamp duty, fixed\n"
-          "capital); a group keeps what it could not sell. group_daily_return is dates x groups 1..N\n"
-          "(0 where a group did not trade), group_cumulative_return 1 + its running sum.\n"
-          "rank_ic: per date, Spearman correlation of the factor and forward_return_rank_cache (or the\n"
-          "open-to-open return of the next two dates when the cache is None) over the eligible stocks\n"
-          "where both are finite; NaN with fewer than two. best_group: highest final net value (lowest\n"
-          "number among equals), NaN when nothing traded. benchmark_summary: a row per (benchmark,\n"
-          "group) for benchmark_names (a name, a list, or None / \"all\" for every benchmark).\n"
-          "Charts when plot_image_kind and plot_save_path are given: plot_paths = {\"main\":\n"
-          "{\"primary\": path}}. industry_matrix is accepted and not used.\n\n"
-          "Checked before any work: group_num in [1, 10000], total_money in (0, +inf), fee and\n"
-          "rule_fee in [0, 1) (ValueError); Frames of real numbers or booleans (TypeError otherwise);\n"
-          "benchmark_dict values are Series or one-column Frames with unique dates. Labels of another\n"
-          "kind than close_price's are read in its kind, as in run_strategy_backtest_core.");
+    m.def(
+        "run_alpha_vwap_backtest_core", &run_alpha, nb::kw_only(), "factor_matrix"_a.none(),
+        "industry_matrix"_a.none() = nb::none(), "close_price_valid"_a.none(), "can_buy_stock"_a.none(),
+        "cant_sell_stock"_a.none(), "split_factor"_a.none(), "dividend_factor"_a.none(),
+        "close_price"_a.none(), "prev_close"_a.none(), "buy_price"_a.none(), "sell_price"_a.none(),
+        "benchmark_dict"_a.none() = nb::none(), "forward_return_rank_cache"_a.none() = nb::none(),
+        "open_price"_a.none() = nb::none(), "benchmark_names"_a.none() = kDefaultBenchmark,
+        "rolling_window"_a.none() = 0, "ascending"_a.none() = false, "group_num"_a.none() = kDefaultGroupNum,
+        "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
+        "rule_fee"_a.none() = kDefaultRuleFee, "plot_image_kind"_a.none() = "long",
+        "plot_save_path"_a.none() = nb::none(), "factor_name"_a.none() = "factor",
+        "plot_title"_a.none() = nb::none(),
+        nb::sig(
+            "def run_alpha_vwap_backtest_core(*, factor_matrix: pandas.DataFrame, industry_matrix: "
+            "pandas.DataFrame | None = None, close_price_valid: pandas.DataFrame, can_buy_stock: "
+            "pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
+            "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, "
+            "buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, benchmark_dict: dict | None = None, "
+            "forward_return_rank_cache: pandas.DataFrame | None = None, open_price: pandas.DataFrame | None "
+            "= "
+            "None, benchmark_names: str | list[str] | None = '000852', rolling_window: int = 0, ascending: "
+            "bool = False, group_num: int = 20, total_money: float = 100000000.0, fee: float = 0.0001, "
+            "rule_fee: float = 0.0005, plot_image_kind: str | None = 'long', plot_save_path: str | "
+            "os.PathLike | None = None, factor_name: str = 'factor', plot_title: str | None = None) -> "
+            "_AlphaCoreResult"),
+        "Factor group backtest on the grid of close_price's dates and codes.\n\n"
+        "Factor: aligned to that grid; with rolling_window > 1 smoothed by a rolling mean over that\n"
+        "many dates, a value needing its whole window present (any NaN in the window gives NaN).\n"
+        "Eligible stocks of a date have a finite factor value and close_price_valid equal to 1.\n"
+        "Groups: each date the eligible stocks are ordered by factor value, ties by column position,\n"
+        "and cut into group_num runs whose sizes differ by at most one; a larger value gives a higher\n"
+        "group number, or a lower one with ascending=True.\n"
+        "Trading: each group holds 1/n of total_money in each of its n members of the signal date,\n"
+        "traded the next date exactly as the strategy backtest trades its weights (whole lots from\n"
+        "the previous close, buy/sell feasibility, splits, dividends, fee and stamp duty, fixed\n"
+        "capital); a group keeps what it could not sell. group_daily_return is dates x groups 1..N\n"
+        "(0 where a group did not trade), group_cumulative_return 1 + its running sum.\n"
+        "rank_ic: per date, Spearman correlation of the factor and forward_return_rank_cache (or the\n"
+        "open-to-open return of the next two dates when the cache is None) over the eligible stocks\n"
+        "where both are finite; NaN with fewer than two. best_group: highest final net value (lowest\n"
+        "number among equals), NaN when nothing traded. benchmark_summary: a row per (benchmark,\n"
+        "group) for benchmark_names (a name, a list, or None / \"all\" for every benchmark).\n"
+        "Charts when plot_image_kind and plot_save_path are given: plot_paths = {\"main\":\n"
+        "{\"primary\": path}}. industry_matrix is accepted and not used.\n\n"
+        "Checked before any work: group_num in [1, 10000], total_money in (0, +inf), fee and\n"
+        "rule_fee in [0, 1) (ValueError); Frames of real numbers or booleans (TypeError otherwise);\n"
+        "benchmark_dict values are Series or one-column Frames with unique dates. Labels of another\n"
+        "kind than close_price's are read in its kind, as in run_strategy_backtest_core.");
 }
 
 }  // namespace vantorel::core

@@ -22,7 +22,8 @@ std::vector<double> column(const std::vector<double>& block, Index rows, Index c
 }  // namespace
 
 void draw_group_chart(const GroupChartData& d, const std::string& factor_name, nb::handle plot_title,
-                      nb::handle save_path, const std::string& image_kind, const std::string& benchmark_name) {
+                      nb::handle save_path, const std::string& image_kind,
+                      const std::string& benchmark_name) {
     const chart::Environment env = chart::prepare_environment();
     const bool is_long = image_kind != "large";
     nb::object fig, ax_nav, ax_annual, ax_ic, ax_ls;
@@ -45,8 +46,9 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
     }
     chart::FigureCloser closer(env.plt, fig);
     const std::string title = chart::title_of(factor_name, plot_title);
-    fig.attr("suptitle")(title + " | Benchmark " + benchmark_name + " | Factor Group Backtest", "fontsize"_a = 17,
-                         "fontweight"_a = "bold", "color"_a = "#111827", "y"_a = is_long ? 0.975 : 1.02);
+    fig.attr("suptitle")(title + " | Benchmark " + benchmark_name + " | Factor Group Backtest",
+                         "fontsize"_a = 17, "fontweight"_a = "bold", "color"_a = "#111827",
+                         "y"_a = is_long ? 0.975 : 1.02);
 
     // Net values, coloured from the lowest group (blue) to the highest (red).
     nb::object cmap = nb::module_::import_("matplotlib").attr("colormaps")["turbo"];
@@ -60,7 +62,8 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
     ax_nav.attr("set_title")("Group Net Value");
     ax_nav.attr("set_ylabel")("Net Value");
     ax_nav.attr("legend")("loc"_a = "upper left", "frameon"_a = true, "framealpha"_a = 0.92,
-                          "ncol"_a = std::min<Index>(10, std::max<Index>(1, (d.groups + 1) / 2)), "fontsize"_a = 8);
+                          "ncol"_a = std::min<Index>(10, std::max<Index>(1, (d.groups + 1) / 2)),
+                          "fontsize"_a = 8);
 
     // Annual return per group: monotone bars are what a good factor shows.
     const std::vector<double> annual = annual_means(d.daily, d.rows, d.groups, kTradingDaysPerYear);
@@ -90,7 +93,8 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
     twin_ic.attr("plot")(d.dates, chart::numpy_of(std::move(ic.cumulative)), "color"_a = "#1d4ed8",
                          "linewidth"_a = 1.8, "label"_a = "Cumulative Rank IC");
     twin_ic.attr("grid")(false);
-    ax_ic.attr("set_title")("Rank IC (mean " + format_fixed(ic.mean, 4) + ", ICIR " + format_fixed(ic.icir, 3) + ")");
+    ax_ic.attr("set_title")("Rank IC (mean " + format_fixed(ic.mean, 4) + ", ICIR " +
+                            format_fixed(ic.icir, 3) + ")");
     chart::merged_legend(ax_ic, twin_ic, "upper left");
 
     // Long-short: the highest group minus the lowest, on the additive net value line.
@@ -104,8 +108,8 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
     ax_ls.attr("plot")(d.dates, chart::numpy_of(std::move(nav)), "color"_a = "#7c3aed", "linewidth"_a = 2.0,
                        "label"_a = "G" + std::to_string(d.groups) + " - G1 Net Value");
     nb::object twin_ls = ax_ls.attr("twinx")();
-    twin_ls.attr("fill_between")(d.dates, chart::numpy_of(std::move(dd)), 0, "color"_a = "#fecaca", "alpha"_a = 0.4,
-                                 "label"_a = "Drawdown");
+    twin_ls.attr("fill_between")(d.dates, chart::numpy_of(std::move(dd)), 0, "color"_a = "#fecaca",
+                                 "alpha"_a = 0.4, "label"_a = "Drawdown");
     twin_ls.attr("set_zorder")(ax_ls.attr("get_zorder")() - nb::int_(1));
     ax_ls.attr("patch").attr("set_visible")(false);
     twin_ls.attr("grid")(false);

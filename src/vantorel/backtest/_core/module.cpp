@@ -21,8 +21,8 @@ struct MarketArray {
     bool missing_flag;  // value of an absent feasibility cell: blocks the trade
 };
 constexpr MarketArray kArrays[kMarketInputCount] = {
-    {"can_buy_arr", true, false}, {"cant_sell_arr", true, true},   {"split_arr", false, false},
-    {"dividend_arr", false, false}, {"close_arr", false, false},   {"prev_close_arr", false, false},
+    {"can_buy_arr", true, false},    {"cant_sell_arr", true, true},    {"split_arr", false, false},
+    {"dividend_arr", false, false},  {"close_arr", false, false},      {"prev_close_arr", false, false},
     {"buy_price_arr", false, false}, {"sell_price_arr", false, false},
 };
 
@@ -99,8 +99,12 @@ namespace vantorel::core {
 namespace {
 nb::module_* g_module = nullptr;
 }  // namespace
-nb::module_ core_module() { return *g_module; }
-void set_module(nb::module_& m) { g_module = new nb::module_(nb::borrow<nb::module_>(m)); }
+nb::module_ core_module() {
+    return *g_module;
+}
+void set_module(nb::module_& m) {
+    g_module = new nb::module_(nb::borrow<nb::module_>(m));
+}
 }  // namespace vantorel::core
 
 NB_MODULE(_core, m) {

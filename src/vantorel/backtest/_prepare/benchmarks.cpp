@@ -13,8 +13,8 @@ nb::object format_benchmark_daily_return(nb::handle df, nb::handle benchmark_nam
     const std::string code = nb::cast<std::string>(nb::str(index_code));
     if (!df.is_none() && !bridge::is_frame(df)) {
         const std::string type = nb::cast<std::string>(nb::handle(Py_TYPE(df.ptr())).attr("__name__"));
-        raise_key_error("基准日频数据应为含 date 与 daily_return/close 列的 DataFrame: " + name + " (" + code +
-                        "),实际为 " + type);
+        raise_key_error("基准日频数据应为含 date 与 daily_return/close 列的 DataFrame: " + name + " (" +
+                        code + "),实际为 " + type);
     }
     if (!has_rows(df))
         raise_key_error("基准日频数据为空: " + name + " (" + code + ")");
@@ -42,7 +42,8 @@ nb::object format_benchmark_daily_return(nb::handle df, nb::handle benchmark_nam
     const std::vector<Index> rank = text_ranks(dates.texts);
     // The last record of a date counts, in the table's order; a return from closing levels
     // compares with the previous date's own close, never a carried-forward one.
-    DatedValues series = daily_values(dates.codes.data(), values.data, values.stride, values.size, rank, from_level);
+    DatedValues series =
+        daily_values(dates.codes.data(), values.data, values.stride, values.size, rank, from_level);
     nb::object index = text_index(dates.texts, series.dates);
     index.attr("name") = "DataDate";
     return bridge::make_series(std::move(series.values), index, nb::str("index_daily_return"));
@@ -55,8 +56,8 @@ nb::dict read_benchmark_dict(nb::handle self) {
     nb::list ukeys;
     for (auto [short_name, code] : codes)
         ukeys.append(code);
-    nb::object df = data_service().attr("get_index_daily")("ukeys"_a = ukeys, "start_date"_a = self.attr("default_start"),
-                                                           "end_date"_a = self.attr("end_date"));
+    nb::object df = data_service().attr("get_index_daily")(
+        "ukeys"_a = ukeys, "start_date"_a = self.attr("default_start"), "end_date"_a = self.attr("end_date"));
     nb::dict out;
     for (auto [short_name, code] : codes)
         out[short_name] = self.attr("_format_benchmark_daily_return")(df, short_name, code);

@@ -1,7 +1,7 @@
 // GroupPreparedDataBuilder: construction, date helpers and the small helpers its steps share.
-#include <cmath>
-
 #include "builder.hpp"
+
+#include <cmath>
 
 namespace vantorel::prepare {
 
@@ -9,7 +9,8 @@ using namespace nb::literals;
 using bridge::libs;
 
 bool is_network_error(nb::python_error& e) {
-    static nb::object* type = new nb::object(nb::module_::import_("vantorel.exceptions").attr("NetworkError"));
+    static nb::object* type =
+        new nb::object(nb::module_::import_("vantorel.exceptions").attr("NetworkError"));
     return e.matches(*type);
 }
 
@@ -47,11 +48,13 @@ void check_factor_answer(nb::handle df, nb::handle query) {
     const std::string what = nb::cast<std::string>(nb::repr(query));
     if (!bridge::is_frame(df)) {
         const std::string type = nb::cast<std::string>(nb::handle(Py_TYPE(df.ptr())).attr("__name__"));
-        raise_key_error("因子查询返回结果应为含 ukey/date 列的 DataFrame (查询因子: " + what + "),实际为 " + type);
+        raise_key_error("因子查询返回结果应为含 ukey/date 列的 DataFrame (查询因子: " + what + "),实际为 " +
+                        type);
     }
     if (has_rows(df) && !has_label_columns(df)) {
         const std::string columns = nb::cast<std::string>(nb::repr(df.attr("columns").attr("tolist")()));
-        raise_key_error("因子查询返回结果缺少 ukey/date 列 (查询因子: " + what + ",返回的列: " + columns + ")");
+        raise_key_error("因子查询返回结果缺少 ukey/date 列 (查询因子: " + what + ",返回的列: " + columns +
+                        ")");
     }
 }
 
@@ -62,15 +65,17 @@ void require_text_dates(nb::handle frame, const std::string& name) {
     // Matrices are dates x stock codes; hierarchical labels on either axis cannot be aligned.
     for (nb::handle axis : {index, nb::object(frame.attr("columns"))})
         if (PyObject_IsInstance(axis.ptr(), libs().pd.attr("MultiIndex").ptr()) == 1) {
-            const std::string msg = "Argument '" + name + "' must have one level of labels per axis, got a MultiIndex";
+            const std::string msg =
+                "Argument '" + name + "' must have one level of labels per axis, got a MultiIndex";
             throw nb::value_error(msg.c_str());
         }
     if (nb::len(index) == 0)
         return;
     const std::string kind = nb::cast<std::string>(index.attr("inferred_type"));
     if (kind != "string") {
-        const std::string msg = "Argument '" + name + "' must have YYYYMMDD text row labels (as clean_matrix gives), got " +
-                                kind + " labels";
+        const std::string msg = "Argument '" + name +
+                                "' must have YYYYMMDD text row labels (as clean_matrix gives), got " + kind +
+                                " labels";
         throw nb::value_error(msg.c_str());
     }
 }
@@ -92,11 +97,12 @@ nb::object empty_like(nb::handle reference, nb::handle fill_value) {
     if (!bridge::is_frame(reference))
         bridge::raise_type_error("reference", "pandas.DataFrame", reference);
     nb::object index = reference.attr("index"), columns = reference.attr("columns");
-    if (PyFloat_Check(fill_value.ptr()) || (PyLong_Check(fill_value.ptr()) && !PyBool_Check(fill_value.ptr()))) {
+    if (PyFloat_Check(fill_value.ptr()) ||
+        (PyLong_Check(fill_value.ptr()) && !PyBool_Check(fill_value.ptr()))) {
         const double fill = bridge::float_arg(fill_value, "fill_value");
         const auto rows = static_cast<Index>(nb::len(index)), cols = static_cast<Index>(nb::len(columns));
-        return bridge::make_frame(std::vector<double>(static_cast<std::size_t>(rows * cols), fill), rows, cols, index,
-                                  columns);
+        return bridge::make_frame(std::vector<double>(static_cast<std::size_t>(rows * cols), fill), rows,
+                                  cols, index, columns);
     }
     return libs().DataFrame(fill_value, "index"_a = index, "columns"_a = columns);
 }
@@ -174,12 +180,14 @@ void register_builder(nb::module_& m) {
         .def_static("_vr_factor_date", &factor_date, "date_value"_a.none(),
                     nb::sig("def _vr_factor_date(date_value: str | int | None) -> str | None"),
                     "A date as YYYY-MM-DD text, the form factor queries take. None stays None.")
-        .def_static("_empty_like", &empty_like, "reference"_a.none(), "fill_value"_a.none() = NAN,
-                    nb::sig("def _empty_like(reference: pandas.DataFrame, fill_value: object = float('nan')) -> "
-                            "pandas.DataFrame"),
-                    "A Frame with the reference's labels and every cell fill_value.")
+        .def_static(
+            "_empty_like", &empty_like, "reference"_a.none(), "fill_value"_a.none() = NAN,
+            nb::sig("def _empty_like(reference: pandas.DataFrame, fill_value: object = float('nan')) -> "
+                    "pandas.DataFrame"),
+            "A Frame with the reference's labels and every cell fill_value.")
         .def(
-            "_vr_factors_to_matrices", [](nb::handle, nb::handle df, nb::handle names) { return factors_to_matrices(df, names); },
+            "_vr_factors_to_matrices",
+            [](nb::handle, nb::handle df, nb::handle names) { return factors_to_matrices(df, names); },
             "df"_a.none(), "names"_a.none(),
             nb::sig("def _vr_factors_to_matrices(self, df: pandas.DataFrame | None, names: list[str]) -> "
                     "dict[str, pandas.DataFrame]"),

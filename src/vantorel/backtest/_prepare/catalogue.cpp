@@ -21,8 +21,8 @@ void register_catalogue(nb::module_& m) {
     m.attr("TAIL_RELOAD_ROWS") = kTailReloadRows;
     nb::object typing = nb::module_::import_("typing");
     nb::object os = nb::module_::import_("os");
-    m.attr("PathLike") = typing.attr("Union")[nb::make_tuple(nb::module_::import_("builtins").attr("str"),
-                                                             os.attr("PathLike"))];
+    m.attr("PathLike") = typing.attr(
+        "Union")[nb::make_tuple(nb::module_::import_("builtins").attr("str"), os.attr("PathLike"))];
 
     m.attr("COMPONENT_FACTOR_NAMES") =
         texts({"rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG",

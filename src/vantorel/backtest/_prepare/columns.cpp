@@ -4,11 +4,11 @@
 // and factor names. Each label column is first split into codes by the identity of its cells
 // (object pointers or raw 64-bit values) in the engine; only the distinct cells are then turned
 // into text here, and texts that come out equal share one code.
+#include <nanobind/stl/vector.h>
+
 #include <cmath>
 #include <limits>
 #include <unordered_map>
-
-#include <nanobind/stl/vector.h>
 
 #include "builder.hpp"
 #include "vantorel/dates.hpp"
@@ -153,8 +153,8 @@ std::optional<std::string> date_text(nb::handle v) {
     PyObject* o = v.ptr();
     if (PyUnicode_Check(o))
         return has_date_shape(utf8(v)) ? std::nullopt : date_by_library(v);
-    if (o == Py_None || PyBool_Check(o) || instance_of(v, libs().np.attr("bool_")) || bridge::has_date_type(v) ||
-        is_missing(v))
+    if (o == Py_None || PyBool_Check(o) || instance_of(v, libs().np.attr("bool_")) ||
+        bridge::has_date_type(v) || is_missing(v))
         return std::nullopt;
     return date_by_library(v);
 }
@@ -169,7 +169,8 @@ LabelColumn read_label_column(nb::handle series, LabelKind kind) {
         return by_library(series, kind);
     nb::object arr = series.attr("to_numpy")();
     const std::string dkind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
-    if (nb::cast<int>(arr.attr("dtype").attr("itemsize")) != 8 || dkind.find_first_of("OiufMm") == std::string::npos)
+    if (nb::cast<int>(arr.attr("dtype").attr("itemsize")) != 8 ||
+        dkind.find_first_of("OiufMm") == std::string::npos)
         return by_library(series, kind);
 
     const bridge::ArrayLayout a = bridge::layout_of(arr);

@@ -30,7 +30,8 @@ struct Aligned {
 
 Aligned aligned(nb::handle obj, const char* name, nb::handle rows, nb::handle cols) {
     Aligned a{bridge::frame_arg(obj, name), {}};
-    a.view = AlignedView(a.frame.view, bridge::label_map(a.frame.index, rows), bridge::label_map(a.frame.columns, cols));
+    a.view = AlignedView(a.frame.view, bridge::label_map(a.frame.index, rows),
+                         bridge::label_map(a.frame.columns, cols));
     return a;
 }
 
@@ -41,8 +42,8 @@ nb::object bool_frame(std::vector<std::uint8_t>&& flags, nb::handle rows, nb::ha
 }
 
 nb::object float_frame(std::vector<double>&& values, nb::handle rows, nb::handle cols) {
-    return bridge::make_frame(std::move(values), static_cast<Index>(nb::len(rows)), static_cast<Index>(nb::len(cols)),
-                              rows, cols);
+    return bridge::make_frame(std::move(values), static_cast<Index>(nb::len(rows)),
+                              static_cast<Index>(nb::len(cols)), rows, cols);
 }
 
 // Rows of `labels` on the kept side of the close's first (or last) date; none without a close.
@@ -58,9 +59,10 @@ nb::object cut_rows(nb::handle labels, nb::handle close_index, bool from_first) 
 // (numerator / 10 ...) x valid on the union of both labels, rows cut at the close's first or last
 // date.
 template <class Kernel>
-nb::object adjusted(nb::handle factor, const char* name, nb::handle valid, nb::handle close_index, bool from_first,
-                    Kernel kernel) {
-    nb::object rows = cut_rows(union_labels(factor.attr("index"), valid.attr("index")), close_index, from_first);
+nb::object adjusted(nb::handle factor, const char* name, nb::handle valid, nb::handle close_index,
+                    bool from_first, Kernel kernel) {
+    nb::object rows =
+        cut_rows(union_labels(factor.attr("index"), valid.attr("index")), close_index, from_first);
     nb::object cols = union_labels(factor.attr("columns"), valid.attr("columns"));
     const Aligned f = aligned(factor, name, rows, cols);
     const Aligned v = aligned(valid, "close_price_valid", rows, cols);
@@ -80,7 +82,8 @@ nb::object trade_flags(nb::handle price, const char* price_name, nb::handle limi
     const bridge::Frame s = bridge::frame_arg(suspended, "rq_is_suspended");
     nb::object rows = union_labels(p.index, s.index);
     nb::object cols = union_labels(p.columns, s.columns);
-    const IndexMap price_rows = bridge::label_map(p.index, rows), price_cols = bridge::label_map(p.columns, cols);
+    const IndexMap price_rows = bridge::label_map(p.index, rows),
+                   price_cols = bridge::label_map(p.columns, cols);
     const AlignedView price_view(p.view, price_rows, price_cols);
     // The limit reindexed to the price's labels, read at the price's place in the union.
     const AlignedView limit_view(l.view, compose(bridge::label_map(l.index, p.index), price_rows),
@@ -143,9 +146,12 @@ nb::dict build_from_matrices(nb::handle source_arg) {
     out["sell_price"] = sell;
     // Without any close the first and last close dates are undefined: no split or dividend rows.
     out["rq_get_split"] = adjusted(split, "split_coefficient_to", valid_frame, cp.index, true, split_ratio);
-    out["rq_get_dividend"] = adjusted(dividend, "rq_get_dividend", valid_frame, cp.index, false, dividend_after_tax);
-    out["can_buy_stock"] = trade_flags(buy, "tick_vwap_price_935_1005", limit_up, "limit_up", suspended, true);
-    out["cant_sell_stock"] = trade_flags(sell, "tick_vwap_price_925_1000", limit_down, "limit_down", suspended, false);
+    out["rq_get_dividend"] =
+        adjusted(dividend, "rq_get_dividend", valid_frame, cp.index, false, dividend_after_tax);
+    out["can_buy_stock"] =
+        trade_flags(buy, "tick_vwap_price_935_1005", limit_up, "limit_up", suspended, true);
+    out["cant_sell_stock"] =
+        trade_flags(sell, "tick_vwap_price_925_1000", limit_down, "limit_down", suspended, false);
     out["forward_return_rank_cache"] = float_frame(std::move(rank), op.index, op.columns);
     return out;
 }
@@ -178,7 +184,8 @@ void register_derivation(nb::class_<Builder>& cls) {
     cls.def(
         "_build_from_matrices", [](nb::handle, nb::handle source) { return build_from_matrices(source); },
         "source"_a.none(),
-        nb::sig("def _build_from_matrices(self, source: dict[str, pandas.DataFrame]) -> dict[str, pandas.DataFrame]"),
+        nb::sig("def _build_from_matrices(self, source: dict[str, pandas.DataFrame]) -> dict[str, "
+                "pandas.DataFrame]"),
         "The twelve stored matrices from the ten source factors (KeyError naming a missing one):\n"
         "prices as given; close_price_valid 1.0 where the close is a number; prev_close the close one\n"
         "date earlier; rq_get_split split_coefficient_to / 10 and rq_get_dividend the dividend per\n"

@@ -23,9 +23,9 @@ struct TableLabels {
 nb::object pivot_frame(const TableLabels& labels, PivotTable&& table) {
     const auto rows = static_cast<Index>(table.rows.size());
     const auto cols = static_cast<Index>(table.cols.size());
-    nb::object frame = bridge::make_frame(std::move(table.values), rows, cols,
-                                          text_index(labels.dates.texts, table.rows),
-                                          text_index(labels.codes.texts, table.cols));
+    nb::object frame =
+        bridge::make_frame(std::move(table.values), rows, cols, text_index(labels.dates.texts, table.rows),
+                           text_index(labels.codes.texts, table.cols));
     return store_module().attr("clean_matrix")(frame);
 }
 

@@ -11,14 +11,19 @@ nb::module_* g_module = nullptr;
 nb::object* g_store = nullptr;
 }  // namespace
 
-nb::module_ module() { return *g_module; }
-nb::object store_module() { return *g_store; }
+nb::module_ module() {
+    return *g_module;
+}
+nb::object store_module() {
+    return *g_store;
+}
 
 }  // namespace vantorel::prepare
 
 NB_MODULE(_prepare, m) {
-    m.doc() = "Prepared backtest data: the dataset catalogue, the binary prepared-data store and the builder\n"
-              "that derives it from the data service.";
+    m.doc() =
+        "Prepared backtest data: the dataset catalogue, the binary prepared-data store and the builder\n"
+        "that derives it from the data service.";
     // Leaked on purpose: module objects must outlive every static destructor.
     g_module = new nb::module_(nb::borrow<nb::module_>(m));
     g_store = new nb::object(nb::module_::import_("vantorel.backtest._store"));

@@ -58,7 +58,8 @@ nb::dict build_matrix_dtype(nb::handle component_names) {
     if (!component_names.is_none() && !nb::isinstance<nb::list>(component_names))
         vantorel::bridge::raise_type_error("component_names", "list", component_names);
     nb::dict out = nb::borrow<nb::dict>(module().attr("BASE_MATRIX_DTYPE").attr("copy")());
-    nb::list names = component_names.is_none() ? get_component_factor_names() : parse_name_list(component_names);
+    nb::list names =
+        component_names.is_none() ? get_component_factor_names() : parse_name_list(component_names);
     for (nb::handle name : names)
         out[nb::str(component_key(name).c_str())] = kFloatStorageDtype;
     return out;

@@ -8,12 +8,15 @@ using namespace nb::literals;
 namespace {
 
 nb::object now_text() {
-    return nb::module_::import_("datetime").attr("datetime").attr("now")().attr("isoformat")(
-        "timespec"_a = "microseconds");
+    return nb::module_::import_("datetime")
+        .attr("datetime")
+        .attr("now")()
+        .attr("isoformat")("timespec"_a = "microseconds");
 }
 
-nb::dict assemble_payload(nb::handle self, nb::handle data, nb::handle component_matrices, nb::handle benchmark_dict,
-                          nb::handle component_names_arg, nb::handle meta_time_key) {
+nb::dict assemble_payload(nb::handle self, nb::handle data, nb::handle component_matrices,
+                          nb::handle benchmark_dict, nb::handle component_names_arg,
+                          nb::handle meta_time_key) {
     nb::list component_names = list_arg(component_names_arg, "component_names");
     bridge::str_arg(meta_time_key, "meta_time_key");
     nb::object masks = dict_arg(component_matrices, "component_matrices", false);
@@ -61,7 +64,8 @@ nb::object build_payload(nb::handle self, nb::handle incremental, nb::handle met
         if (!bridge::truthy(components.attr("__contains__")(name)))
             missing.append(name);
     if (nb::len(missing) > 0) {
-        const std::string msg = "成分股矩阵缺失，无法精确生成二进制缓存: " + nb::cast<std::string>(nb::repr(missing));
+        const std::string msg =
+            "成分股矩阵缺失，无法精确生成二进制缓存: " + nb::cast<std::string>(nb::repr(missing));
         throw nb::value_error(msg.c_str());
     }
     nb::object derived = self.attr("_build_from_matrices")(source);
@@ -74,9 +78,10 @@ nb::object build_payload(nb::handle self, nb::handle incremental, nb::handle met
 void register_payload(nb::class_<Builder>& cls) {
     cls.def("_assemble_payload", &assemble_payload, "data"_a.none(), "component_matrices"_a.none(),
             "benchmark_dict"_a.none(), "component_names"_a.none(), "meta_time_key"_a.none(),
-            nb::sig("def _assemble_payload(self, data: dict[str, pandas.DataFrame], "
-                    "component_matrices: dict[str, pandas.DataFrame], benchmark_dict: dict[str, pandas.Series], "
-                    "component_names: list[str], meta_time_key: str) -> dict"),
+            nb::sig(
+                "def _assemble_payload(self, data: dict[str, pandas.DataFrame], "
+                "component_matrices: dict[str, pandas.DataFrame], benchmark_dict: dict[str, pandas.Series], "
+                "component_names: list[str], meta_time_key: str) -> dict"),
             "{\"version\", \"meta\", \"data\"}: a copy of data with the membership masks (under their\n"
             "dataset keys, in the order of component_names) and benchmark_dict added; meta holds the\n"
             "dates, the component names and keys, and the current time under meta_time_key.")
@@ -86,10 +91,10 @@ void register_payload(nb::class_<Builder>& cls) {
              "index-membership mask is missing; nothing partial is returned.")
         .def(
             "build", [](nb::handle self) { return self.attr("_build_payload")(false, "created_at"); },
-            nb::sig("def build(self) -> dict"),
-            "Full build: one query per factor; meta carries created_at.")
+            nb::sig("def build(self) -> dict"), "Full build: one query per factor; meta carries created_at.")
         .def(
-            "build_incremental", [](nb::handle self) { return self.attr("_build_payload")(true, "updated_at"); },
+            "build_incremental",
+            [](nb::handle self) { return self.attr("_build_payload")(true, "updated_at"); },
             nb::sig("def build_incremental(self) -> dict"),
             "Incremental build: one batch query for every factor; meta carries updated_at.");
 }

@@ -20,9 +20,9 @@ nb::object read_normal_factor_matrix(nb::handle self, nb::handle name) {
     bridge::str_arg(name, "name");
     nb::dict matrices;
     {
-        nb::object df = data_service().attr("get_factors")("factor"_a = name,
-                                                          "start_date"_a = query_dates(self, "default_start"),
-                                                          "end_date"_a = query_dates(self, "end_date"));
+        nb::object df = data_service().attr("get_factors")(
+            "factor"_a = name, "start_date"_a = query_dates(self, "default_start"),
+            "end_date"_a = query_dates(self, "end_date"));
         check_factor_answer(df, name);
         nb::list names;
         names.append(name);
@@ -38,9 +38,9 @@ nb::object read_normal_factor_batch(nb::handle self, nb::handle names_arg) {
     if (nb::len(names) == 0)
         return matrices;
     try {
-        nb::object df = data_service().attr("get_factors")("factor"_a = names,
-                                                          "start_date"_a = query_dates(self, "default_start"),
-                                                          "end_date"_a = query_dates(self, "end_date"));
+        nb::object df = data_service().attr("get_factors")(
+            "factor"_a = names, "start_date"_a = query_dates(self, "default_start"),
+            "end_date"_a = query_dates(self, "end_date"));
         check_factor_answer(df, names);
         matrices = nb::borrow<nb::dict>(self.attr("_vr_factors_to_matrices")(df, names));
     } catch (nb::python_error& e) {
@@ -182,12 +182,14 @@ void register_reads(nb::class_<Builder>& cls) {
              nb::sig("def _batch_or_read(self, batch: dict[str, pandas.DataFrame], name: str) -> "
                      "pandas.DataFrame"),
              "The batch entry sorted by date when it has rows, else a query of its own.")
-        .def("_read_or_empty", &read_or_empty, "name"_a.none(), "reference"_a.none(), "batch"_a.none() = nb::none(),
+        .def("_read_or_empty", &read_or_empty, "name"_a.none(), "reference"_a.none(),
+             "batch"_a.none() = nb::none(),
              nb::sig("def _read_or_empty(self, name: str, reference: pandas.DataFrame, "
                      "batch: dict[str, pandas.DataFrame] | None = None) -> pandas.DataFrame"),
              "An optional factor: the batch entry (or, without a batch, a query), else an all-NaN Frame\n"
              "with the reference's labels.")
-        .def("_component_matrices", &component_matrices, "component_names"_a.none(), "batch"_a.none() = nb::none(),
+        .def("_component_matrices", &component_matrices, "component_names"_a.none(),
+             "batch"_a.none() = nb::none(),
              nb::sig("def _component_matrices(self, component_names: list[str], "
                      "batch: dict[str, pandas.DataFrame] | None = None) -> dict[str, pandas.DataFrame]"),
              "Index-membership masks (1.0 member, NaN not; 0 and infinities are not members), rows\n"

@@ -71,8 +71,10 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices, 
     for (nb::handle name : merged)
         keys[name] = nb::str(component_key(name).c_str());
     meta["component_dataset_keys"] = keys;
-    nb::object now = nb::module_::import_("datetime").attr("datetime").attr("now")().attr("isoformat")(
-        "timespec"_a = "microseconds");
+    nb::object now = nb::module_::import_("datetime")
+                         .attr("datetime")
+                         .attr("now")()
+                         .attr("isoformat")("timespec"_a = "microseconds");
     metadata["updated_at"] = now;
     meta["updated_at"] = now;
     meta["component_supplemented_at"] = now;
@@ -97,8 +99,9 @@ void register_store(nb::module_& m) {
                                             nb::str(kFloatStorageDtype));
             },
             "store_dir"_a.none(), "component_names"_a.none() = nb::none(),
-            nb::sig("def __init__(self, store_dir: str | os.PathLike, component_names: list[str] | None = None) "
-                    "-> None"))
+            nb::sig(
+                "def __init__(self, store_dir: str | os.PathLike, component_names: list[str] | None = None) "
+                "-> None"))
         .def("load", &load, "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
              "keys"_a.none() = nb::none(), "mmap"_a.none() = true,
              nb::sig("def load(self, start_date: str | int | None = None, end_date: str | int | None = None, "

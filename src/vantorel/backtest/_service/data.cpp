@@ -1,8 +1,8 @@
 // Loading the prepared data, cutting a date range out of it, and the selection universe.
+#include <nanobind/stl/vector.h>
+
 #include <string_view>
 #include <vector>
-
-#include <nanobind/stl/vector.h>
 
 #include "service.hpp"
 #include "vantorel/assemble.hpp"
@@ -90,10 +90,10 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
         if (is_text_key && nb::cast<std::string>(key) == "benchmark_dict") {
             if (!is_mapping(value)) {
                 // Still the attribute error a non-mapping always gave, now saying what was expected.
-                const std::string msg = "Argument 'benchmark_dict' has incorrect type (expected a mapping of "
-                                        "benchmark name to pandas.Series, got " +
-                                        nb::cast<std::string>(nb::handle(Py_TYPE(value.ptr())).attr("__name__")) +
-                                        ")";
+                const std::string msg =
+                    "Argument 'benchmark_dict' has incorrect type (expected a mapping of "
+                    "benchmark name to pandas.Series, got " +
+                    nb::cast<std::string>(nb::handle(Py_TYPE(value.ptr())).attr("__name__")) + ")";
                 PyErr_SetString(PyExc_AttributeError, msg.c_str());
                 throw nb::python_error();
             }
@@ -201,10 +201,12 @@ void apply_universe_filter(nb::handle data, nb::handle universe, nb::handle star
 nb::object load_backtest_data() {
     nb::object store = prepare_module().attr("BinaryPreparedDataStore")(module().attr("_DEFAULT_DATA_DIR"));
     if (!bridge::truthy(store.attr("metadata_path").attr("exists")())) {
-        PyErr_SetString(PyExc_FileNotFoundError, "未找到回测基准数据,请先调用 vantorel.prepare_backtest_data()");
+        PyErr_SetString(PyExc_FileNotFoundError,
+                        "未找到回测基准数据,请先调用 vantorel.prepare_backtest_data()");
         throw nb::python_error();
     }
-    nb::object payload = store.attr("load")("start_date"_a = nb::none(), "end_date"_a = nb::none(), "mmap"_a = false);
+    nb::object payload =
+        store.attr("load")("start_date"_a = nb::none(), "end_date"_a = nb::none(), "mmap"_a = false);
     nb::object result = nb::module_::import_("vantorel.backtest.result");
     return result.attr("BacktestData")("data"_a = payload["data"]);
 }
@@ -228,9 +230,8 @@ void register_data(nb::class_<BacktestService>& cls) {
                     "Universe codes: stripped texts, empty ones dropped; None means the whole market.")
         .def(
             "_apply_universe_filter",
-            [](BacktestService&, nb::handle data, nb::handle universe, nb::handle start_date, nb::handle end_date) {
-                apply_universe_filter(data, universe, start_date, end_date);
-            },
+            [](BacktestService&, nb::handle data, nb::handle universe, nb::handle start_date,
+               nb::handle end_date) { apply_universe_filter(data, universe, start_date, end_date); },
             "data"_a.none(), "universe"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
             nb::sig("def _apply_universe_filter(self, data: dict, universe: str | list[str] | None, "
                     "start_date: str, end_date: str) -> None"),

@@ -32,8 +32,8 @@ std::string factor_name(nb::handle factor) {
 nb::object to_public_result(nb::handle core_result, nb::handle name) {
     if (!nb::isinstance<nb::str>(name))
         bridge::raise_type_error("factor_name", "str", name);
-    for (const char* field : {"plot_paths", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
-                              "benchmark_summary"})
+    for (const char* field : {"plot_paths", "best_group", "group_daily_return", "group_cumulative_return",
+                              "rank_ic", "benchmark_summary"})
         if (!nb::hasattr(core_result, field))
             bridge::raise_type_error("core_result", "a group backtest result", core_result);
     nb::dict plot_paths;
@@ -62,7 +62,8 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
         try {
             best_group = nb::int_(best);  // truncation, as int() does
         } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_OverflowError) && !e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+            if (!e.matches(PyExc_OverflowError) && !e.matches(PyExc_ValueError) &&
+                !e.matches(PyExc_TypeError))
                 throw;
             const std::string msg = "Argument 'core_result.best_group' must be a group number or NaN, got " +
                                     nb::cast<std::string>(nb::repr(best));
@@ -73,17 +74,18 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
     given["best_group"] = best_group;
     given["plot_paths"] = plot_paths;
     return public_result("BacktestResult", core_result,
-                         {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
-                          "benchmark_summary", "plot_paths"},
+                         {"factor_name", "best_group", "group_daily_return", "group_cumulative_return",
+                          "rank_ic", "benchmark_summary", "plot_paths"},
                          given);
 }
 
 namespace {
 
-nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::handle start_date, nb::handle end_date,
-                    nb::handle output_dir, nb::handle plot_filename, nb::handle group_num, nb::handle benchmark,
-                    nb::handle universe, nb::handle rolling_window, nb::handle ascending, nb::handle total_money,
-                    nb::handle fee, nb::handle rule_fee, nb::handle plot) {
+nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::handle start_date,
+                    nb::handle end_date, nb::handle output_dir, nb::handle plot_filename,
+                    nb::handle group_num, nb::handle benchmark, nb::handle universe,
+                    nb::handle rolling_window, nb::handle ascending, nb::handle total_money, nb::handle fee,
+                    nb::handle rule_fee, nb::handle plot) {
     // Typed arguments are checked on entry, before any work.
     if (!nb::isinstance<nb::str>(plot_filename))
         bridge::raise_type_error("plot_filename", "str", plot_filename);
@@ -117,7 +119,8 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     nb::dict matrices = slice_data(bundle_arg(data), nb::str(bt_start.c_str()), nb::str(bt_end.c_str()));
     self.attr("_apply_universe_filter")(matrices, universe, bt_start, bt_end);
     const std::string name = factor_name(factor);
-    nb::object path = nb::module_::import_("pathlib").attr("Path")(output_dir) / (nb::str(plot_filename) + nb::str(".png"));
+    nb::object path =
+        nb::module_::import_("pathlib").attr("Path")(output_dir) / (nb::str(plot_filename) + nb::str(".png"));
     nb::str plot_save_path = nb::str(path);
     nb::object factor_rows = slice_rows(cleaned, bt_start, bt_end, "factor");
 
@@ -155,26 +158,32 @@ void register_factor(nb::class_<BacktestService>& cls) {
               nb::handle universe, nb::handle rolling_window, nb::handle ascending, nb::handle total_money,
               nb::handle fee, nb::handle rule_fee, nb::handle plot) {
                return backtest(self, factor, data, start_date, end_date, output_dir, plot_filename, group_num,
-                               benchmark, universe, rolling_window, ascending, total_money, fee, rule_fee, plot);
+                               benchmark, universe, rolling_window, ascending, total_money, fee, rule_fee,
+                               plot);
            },
-           "factor"_a.none(), "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
-           "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = kDefaultGroupNum,
-           "benchmark"_a.none() = kDefaultBenchmark, "universe"_a.none() = nb::none(), "rolling_window"_a.none() = 0,
-           "ascending"_a.none() = false, "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
+           "factor"_a.none(), "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
+           "output_dir"_a.none(), "plot_filename"_a.none(), nb::kw_only(),
+           "group_num"_a.none() = kDefaultGroupNum, "benchmark"_a.none() = kDefaultBenchmark,
+           "universe"_a.none() = nb::none(), "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
+           "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
            "rule_fee"_a.none() = kDefaultRuleFee, "plot"_a.none() = "long",
-           nb::sig("def backtest(self, factor: pandas.DataFrame, data: vantorel.backtest.result.BacktestData, "
-                   "start_date: str | int, end_date: str | int, output_dir: str | os.PathLike, plot_filename: str, *, "
-                   "group_num: int = 20, benchmark: str | list[str] | None = '000852', universe: str | list[str] | "
-                   "None = None, rolling_window: int = 0, ascending: bool = False, total_money: float = "
-                   "100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long') -> "
-                   "vantorel.backtest.result.BacktestResult"),
+           nb::sig(
+               "def backtest(self, factor: pandas.DataFrame, data: vantorel.backtest.result.BacktestData, "
+               "start_date: str | int, end_date: str | int, output_dir: str | os.PathLike, plot_filename: "
+               "str, *, "
+               "group_num: int = 20, benchmark: str | list[str] | None = '000852', universe: str | list[str] "
+               "| "
+               "None = None, rolling_window: int = 0, ascending: bool = False, total_money: float = "
+               "100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long') -> "
+               "vantorel.backtest.result.BacktestResult"),
            "Factor group backtest: each date the stocks of the universe are ranked by the factor and cut\n"
            "into group_num groups, each traded as an equal-weight portfolio at VWAP prices. The chart\n"
            "{plot_filename}.png is written to output_dir. Returns a BacktestResult.\n\n"
            "data must be the bundle of load_backtest_data(); KeyError names the datasets it lacks.")
-        .def_static("_factor_name", [](nb::handle factor) { return factor_name(factor); }, "factor"_a.none(),
-                    nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
-                    "The column index's name, else the table's name, else \"factor\".")
+        .def_static(
+            "_factor_name", [](nb::handle factor) { return factor_name(factor); }, "factor"_a.none(),
+            nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
+            "The column index's name, else the table's name, else \"factor\".")
         .def_static("_to_public_result", &to_public_result, "core_result"_a.none(), "factor_name"_a.none(),
                     nb::sig("def _to_public_result(core_result: object, factor_name: str) -> "
                             "vantorel.backtest.result.BacktestResult"),

@@ -13,9 +13,15 @@ nb::object* g_prepare = nullptr;
 nb::object* g_store = nullptr;
 }  // namespace
 
-nb::module_ module() { return *g_module; }
-nb::object prepare_module() { return *g_prepare; }
-nb::object store_module() { return *g_store; }
+nb::module_ module() {
+    return *g_module;
+}
+nb::object prepare_module() {
+    return *g_prepare;
+}
+nb::object store_module() {
+    return *g_store;
+}
 
 }  // namespace vantorel::service
 
@@ -35,8 +41,9 @@ nb::dict universe_table(nb::handle component_names) {
 }  // namespace
 
 NB_MODULE(_service, m) {
-    m.doc() = "The backtest service: data readiness, loading, slicing, the selection universe and the\n"
-              "backtests.";
+    m.doc() =
+        "The backtest service: data readiness, loading, slicing, the selection universe and the\n"
+        "backtests.";
     // Leaked on purpose: module objects must outlive every static destructor.
     g_module = new nb::module_(nb::borrow<nb::module_>(m));
     g_prepare = new nb::object(nb::module_::import_("vantorel.backtest._prepare"));
@@ -53,17 +60,20 @@ NB_MODULE(_service, m) {
     m.attr("flatten_single_subdir") = pkg.attr("flatten_single_subdir");
 
     nb::object home = nb::module_::import_("pathlib").attr("Path").attr("home")();
-    m.attr("_DEFAULT_DATA_DIR") = home / nb::str(".vantorel") / nb::str("backtest_data") / nb::str("enviroment_data");
+    m.attr("_DEFAULT_DATA_DIR") =
+        home / nb::str(".vantorel") / nb::str("backtest_data") / nb::str("enviroment_data");
     m.attr("_UNIVERSE_TO_COMPONENT") = universe_table(prepare_module().attr("COMPONENT_FACTOR_NAMES"));
     for (const char* name : {"COMPONENT_FACTOR_NAMES", "TAIL_RELOAD_ROWS", "component_dataset_key",
                              "BinaryPreparedDataStore", "GroupPreparedDataBuilder"})
         m.attr(name) = prepare_module().attr(name);
 
-    nb::class_<BacktestService> cls(m, "BacktestService",
-                                    "The backtesting service: prepares and loads the backtest data and runs factor\n"
-                                    "and strategy backtests on it.");
+    nb::class_<BacktestService> cls(
+        m, "BacktestService",
+        "The backtesting service: prepares and loads the backtest data and runs factor\n"
+        "and strategy backtests on it.");
     cls.def(
-           "__init__", [](BacktestService* self, nb::handle http) { new (self) BacktestService{nb::borrow(http)}; },
+           "__init__",
+           [](BacktestService* self, nb::handle http) { new (self) BacktestService{nb::borrow(http)}; },
            "http"_a.none(), nb::sig("def __init__(self, http: vantorel._http.HttpClient | None) -> None"))
         .def_prop_rw(
             "_http", [](const BacktestService& s) { return s.http; },

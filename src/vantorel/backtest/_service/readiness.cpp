@@ -100,7 +100,8 @@ void log_dataset_summary(nb::handle store, nb::handle action) {
     for (nb::handle key : datasets) {
         nb::object text = nb::str(key);
         if (bridge::truthy(text.attr("startswith")("component__")))
-            rows.emplace_back(nb::str("成分股 ") + text.attr("replace")("component__", ""), latest_date(datasets, key));
+            rows.emplace_back(nb::str("成分股 ") + text.attr("replace")("component__", ""),
+                              latest_date(datasets, key));
         else if (!bridge::truthy(benchmark_keys.attr("__contains__")(key)))
             rows.emplace_back(text, latest_date(datasets, key));
     }
@@ -142,18 +143,21 @@ void prepare_backtest_data(BacktestService& self) {
         return;
     }
 
-    nb::object index = store.attr("load_metadata")()["datasets"].attr("get")("close_price", nb::dict()).attr("get")(
-        "index", nb::list());
+    nb::object index = store.attr("load_metadata")()["datasets"]
+                           .attr("get")("close_price", nb::dict())
+                           .attr("get")("index", nb::list());
     const auto n = static_cast<std::int64_t>(nb::len(index));
     const auto reload = nb::cast<std::int64_t>(m.attr("TAIL_RELOAD_ROWS"));
     nb::object fetch_start = index[std::max<std::int64_t>(n - reload, 0)];
-    nb::object fetch_end = nb::module_::import_("datetime").attr("datetime").attr("now")().attr("strftime")("%Y%m%d");
+    nb::object fetch_end =
+        nb::module_::import_("datetime").attr("datetime").attr("now")().attr("strftime")("%Y%m%d");
     if (bridge::truthy(fetch_start.attr("__ge__")(fetch_end))) {
         service_type.attr("_log_dataset_summary")(store, "action"_a = "已是最新");
         return;
     }
     nb::object payload =
-        m.attr("GroupPreparedDataBuilder")("start_date"_a = fetch_start, "end_date"_a = fetch_end).attr("build_incremental")();
+        m.attr("GroupPreparedDataBuilder")("start_date"_a = fetch_start, "end_date"_a = fetch_end)
+            .attr("build_incremental")();
     if (!bridge::truthy(store.attr("update_tail")(payload)))
         raise_vantorel("回测数据增量更新失败:基准缺失或元信息不完整");
     service_type.attr("_log_dataset_summary")(store, "action"_a = "已更新");
@@ -162,7 +166,8 @@ void prepare_backtest_data(BacktestService& self) {
 }  // namespace
 
 void register_readiness(nb::class_<BacktestService>& cls) {
-    cls.def("prepare_backtest_data", &prepare_backtest_data, nb::sig("def prepare_backtest_data(self) -> None"),
+    cls.def("prepare_backtest_data", &prepare_backtest_data,
+            nb::sig("def prepare_backtest_data(self) -> None"),
             "Makes the local prepared-data directory complete and current.\n\n"
             "Without local data the complete package is downloaded and unpacked; an incomplete store\n"
             "(a key dataset, the benchmarks or a membership matrix missing) is replaced by a fresh\n"
@@ -171,18 +176,22 @@ void register_readiness(nb::class_<BacktestService>& cls) {
             "Preparations of one directory take turns, across processes and threads: each holds the\n"
             "directory's writer lock from its decision to its last write, waiting up to\n"
             "vantorel.backtest._store.LOCK_TIMEOUT seconds for another one (VantorelError after).")
-        .def_static("_find_missing_datasets", &find_missing_datasets, "store"_a.none(),
-                    nb::sig("def _find_missing_datasets(store: vantorel.backtest._prepare.BinaryPreparedDataStore) "
-                            "-> list[str]"),
-                    "What a store lacks to be usable, in a fixed order; empty when complete.")
-        .def_static("_validate_metadata", &validate_metadata, "store"_a.none(),
-                    nb::sig("def _validate_metadata(store: vantorel.backtest._prepare.BinaryPreparedDataStore) -> None"),
-                    "VantorelError when a freshly unpacked package has no metadata, no close-price dates,\n"
-                    "a key dataset or benchmarks missing.")
-        .def_static("_log_dataset_summary", &log_dataset_summary, "store"_a.none(), nb::kw_only(), "action"_a.none(),
-                    nb::sig("def _log_dataset_summary(store: vantorel.backtest._prepare.BinaryPreparedDataStore, *, "
-                            "action: str) -> None"),
-                    "Logs the latest date of every dataset, membership matrices and benchmarks by name.");
+        .def_static(
+            "_find_missing_datasets", &find_missing_datasets, "store"_a.none(),
+            nb::sig("def _find_missing_datasets(store: vantorel.backtest._prepare.BinaryPreparedDataStore) "
+                    "-> list[str]"),
+            "What a store lacks to be usable, in a fixed order; empty when complete.")
+        .def_static(
+            "_validate_metadata", &validate_metadata, "store"_a.none(),
+            nb::sig(
+                "def _validate_metadata(store: vantorel.backtest._prepare.BinaryPreparedDataStore) -> None"),
+            "VantorelError when a freshly unpacked package has no metadata, no close-price dates,\n"
+            "a key dataset or benchmarks missing.")
+        .def_static(
+            "_log_dataset_summary", &log_dataset_summary, "store"_a.none(), nb::kw_only(), "action"_a.none(),
+            nb::sig("def _log_dataset_summary(store: vantorel.backtest._prepare.BinaryPreparedDataStore, *, "
+                    "action: str) -> None"),
+            "Logs the latest date of every dataset, membership matrices and benchmarks by name.");
 }
 
 }  // namespace vantorel::service

@@ -44,8 +44,8 @@ std::string date_arg(nb::handle value, const char* name);
 
 // The public result `type_name` of vantorel.backtest.result built from an engine result: each of
 // `fields` taken from `given` when it holds it, else the engine result's attribute of that name.
-nb::object public_result(const char* type_name, nb::handle core_result, std::initializer_list<const char*> fields,
-                         nb::dict given);
+nb::object public_result(const char* type_name, nb::handle core_result,
+                         std::initializer_list<const char*> fields, nb::dict given);
 
 // Adds the keyword arguments of an engine entry taken from a loaded bundle to `kwargs`: the
 // entries under `before`, the eight market inputs under their argument names, then the entries

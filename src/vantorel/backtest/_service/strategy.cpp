@@ -8,9 +8,9 @@ using namespace nb::literals;
 namespace {
 
 nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle data, nb::handle start_date,
-                             nb::handle end_date, nb::handle output_dir, nb::handle plot_filename, nb::handle benchmark,
-                             nb::handle rolling_window, nb::handle total_money, nb::handle fee, nb::handle rule_fee,
-                             nb::handle plot) {
+                             nb::handle end_date, nb::handle output_dir, nb::handle plot_filename,
+                             nb::handle benchmark, nb::handle rolling_window, nb::handle total_money,
+                             nb::handle fee, nb::handle rule_fee, nb::handle plot) {
     // Typed arguments are checked on entry, before any work.
     if (!nb::isinstance<nb::str>(plot_filename))
         bridge::raise_type_error("plot_filename", "str", plot_filename);
@@ -21,7 +21,8 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
     const std::int64_t window = bridge::int_arg(rolling_window, "rolling_window");
 
     // Bound at every call, so the service loads without the engine.
-    nb::object run_core = nb::module_::import_("vantorel.backtest._weightsim").attr("run_strategy_backtest_core");
+    nb::object run_core =
+        nb::module_::import_("vantorel.backtest._weightsim").attr("run_strategy_backtest_core");
 
     require_table(strategy, "strategy", "策略权重矩阵为空");
     // The engine's own range checks, run before the weights are cleaned and the data cut.
@@ -62,21 +63,22 @@ nb::object backtest_strategy(BacktestService&, nb::handle strategy, nb::handle d
 
     nb::dict given;
     given["strategy_name"] = plot_filename;
-    return public_result("StrategyBacktestResult", core,
-                         {"strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary",
-                          "plot_paths"},
-                         given);
+    return public_result(
+        "StrategyBacktestResult", core,
+        {"strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary", "plot_paths"},
+        given);
 }
 
 }  // namespace
 
 void register_strategy(nb::class_<BacktestService>& cls) {
-    cls.def("backtest_strategy", &backtest_strategy, "strategy"_a.none(), "data"_a.none(), "start_date"_a.none(),
-            "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(), nb::kw_only(),
-            "benchmark"_a.none() = kDefaultBenchmark, "rolling_window"_a.none() = 0,
+    cls.def("backtest_strategy", &backtest_strategy, "strategy"_a.none(), "data"_a.none(),
+            "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(),
+            nb::kw_only(), "benchmark"_a.none() = kDefaultBenchmark, "rolling_window"_a.none() = 0,
             "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
             "rule_fee"_a.none() = kDefaultRuleFee, "plot"_a.none() = "large",
-            nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, data: vantorel.backtest.result.BacktestData, "
+            nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, data: "
+                    "vantorel.backtest.result.BacktestData, "
                     "start_date: str | int, end_date: str | int, output_dir: str | os.PathLike | None, "
                     "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "
                     "total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, "

@@ -1,11 +1,11 @@
 // Dataset descriptors, their files, and Frames read from or written to them.
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <filesystem>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <numeric>
 #include <random>
 #include <unordered_set>
@@ -107,7 +107,8 @@ void* array_data(nb::handle array) {
 
 nb::object empty_array(const Dataset& d, Index rows) {
     const auto& l = bridge::libs();
-    nb::object shape = d.is_series ? nb::object(nb::make_tuple(rows)) : nb::object(nb::make_tuple(rows, d.cols));
+    nb::object shape =
+        d.is_series ? nb::object(nb::make_tuple(rows)) : nb::object(nb::make_tuple(rows, d.cols));
     return l.np.attr("empty")(shape, "dtype"_a = d.dtype == "bool" ? "bool" : "float64");
 }
 
@@ -267,7 +268,8 @@ void read_rows(const std::string& dir, const Dataset& d, Index begin, Index end,
         nb::gil_scoped_release release;  // file reads into `dest`, which the caller keeps alive
         if (begin < main_rows) {
             const Index n = std::min(end, main_rows) - begin;
-            read_at(dir + "/" + d.file, static_cast<std::uint64_t>(begin) * rb, out, static_cast<std::size_t>(n) * rb);
+            read_at(dir + "/" + d.file, static_cast<std::uint64_t>(begin) * rb, out,
+                    static_cast<std::size_t>(n) * rb);
         }
         if (end > main_rows) {
             const Index first = std::max(begin, main_rows);
@@ -279,7 +281,8 @@ void read_rows(const std::string& dir, const Dataset& d, Index begin, Index end,
         hash_rows(out, end - begin, rb, hashes.data());
         if (std::memcmp(hashes.data(), d.row_hashes.data() + begin * 8, hashes.size() * 8) != 0) {
             Index bad = begin;
-            while (std::memcmp(&hashes[static_cast<std::size_t>(bad - begin)], d.row_hashes.data() + bad * 8, 8) == 0)
+            while (std::memcmp(&hashes[static_cast<std::size_t>(bad - begin)], d.row_hashes.data() + bad * 8,
+                               8) == 0)
                 ++bad;
             throw ChecksumMismatch{bad < main_rows ? d.file : d.tail->file};
         }
@@ -337,7 +340,8 @@ std::string fresh_file_name(const std::string& key, const char* suffix) {
         base = "dataset";
     const std::uint64_t token =
         hash_bytes(&seed, sizeof seed) ^
-        (static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) * 0x9E3779B97F4A7C15ULL) ^
+        (static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) *
+         0x9E3779B97F4A7C15ULL) ^
         (++counter * 0xC2B2AE3D27D4EB4FULL);
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(token));
@@ -385,8 +389,8 @@ Incoming read_incoming(nb::handle obj, const std::string& key) {
 }
 
 Dataset write_block(const std::string& dir, const std::string& key, const std::string& dtype,
-                    const std::vector<std::string>& dates, const std::vector<std::string>& codes, bool is_series,
-                    nb::handle name, const void* data) {
+                    const std::vector<std::string>& dates, const std::vector<std::string>& codes,
+                    bool is_series, nb::handle name, const void* data) {
     Dataset d;
     d.key = key;
     d.dtype = dtype;
@@ -409,7 +413,8 @@ Dataset write_block(const std::string& dir, const std::string& key, const std::s
     return d;
 }
 
-nb::dict write_matrix(nb::handle store_dir, const std::string& key, nb::handle matrix, const std::string& dtype) {
+nb::dict write_matrix(nb::handle store_dir, const std::string& key, nb::handle matrix,
+                      const std::string& dtype) {
     const std::string dir = path_text(store_dir);
     const std::size_t size = element_size(dtype, key);
     const Incoming in = read_incoming(matrix, key);

@@ -106,7 +106,8 @@ Dataset write_block(const std::string& dir, const std::string& key, const std::s
                     const std::vector<std::string>& dates, const std::vector<std::string>& codes,
                     bool is_series, nb::handle name, const void* data);
 
-nb::dict write_matrix(nb::handle store_dir, const std::string& key, nb::handle matrix, const std::string& dtype);
+nb::dict write_matrix(nb::handle store_dir, const std::string& key, nb::handle matrix,
+                      const std::string& dtype);
 
 // ---- whole-store writes and tail updates (update.cpp) -----------------------------
 void write_payload(const StoreBase& store, nb::handle payload);

@@ -1,10 +1,10 @@
 // Date and stock-code labels, dataset keys of component matrices, and the cleaning of input Frames.
+#include <nanobind/stl/vector.h>
+
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <unordered_set>
-
-#include <nanobind/stl/vector.h>
 
 #include "internal.hpp"
 #include "vantorel/dates.hpp"
@@ -131,7 +131,8 @@ nb::object clean_matrix(nb::handle frame) {
 
     // Float64 or boolean data pass through without a copy; anything else becomes float64.
     nb::object dtypes = frame.attr("dtypes");
-    const bool all_float = vantorel::bridge::truthy(dtypes.attr("__eq__")(l.np.attr("float64")).attr("all")());
+    const bool all_float =
+        vantorel::bridge::truthy(dtypes.attr("__eq__")(l.np.attr("float64")).attr("all")());
     const bool all_bool = vantorel::bridge::truthy(dtypes.attr("__eq__")(l.np.attr("bool_")).attr("all")());
     nb::object index = l.Index(to_list(dates), "dtype"_a = "str");
     nb::object columns = l.Index(to_list(codes), "dtype"_a = "str");

@@ -41,7 +41,8 @@ enum class Outcome { Held, TimedOut };
 // Called without the GIL.
 Outcome take(const std::string& lock_path, double timeout) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
     const auto me = std::this_thread::get_id();
     std::unique_lock lk(table_mutex);
     Holder& h = table()[lock_path];  // std::map: the reference stays valid as entries are added
@@ -88,7 +89,8 @@ void give_back(const std::string& lock_path) noexcept {
 // Seconds to wait; NaN or negative waits not at all, and anything past a year counts as a year
 // (a deadline must stay within the clock's range).
 double lock_timeout() {
-    const double t = nb::cast<double>(nb::float_(nb::module_::import_("vantorel.backtest._store").attr("LOCK_TIMEOUT")));
+    const double t =
+        nb::cast<double>(nb::float_(nb::module_::import_("vantorel.backtest._store").attr("LOCK_TIMEOUT")));
     return t >= 0 ? std::min(t, 365.0 * 86400) : 0.0;
 }
 
@@ -112,7 +114,8 @@ std::string lock_file_path(nb::handle store_dir) {
     nb::tuple parts = nb::borrow<nb::tuple>(osp.attr("split")(full));
     nb::object parent = osp.attr("realpath")(parts[0]);
     nb::module_::import_("os").attr("makedirs")(parent, "exist_ok"_a = true);
-    return nb::cast<std::string>(osp.attr("join")(parent, nb::str(".") + nb::str(parts[1]) + nb::str(".lock")));
+    return nb::cast<std::string>(
+        osp.attr("join")(parent, nb::str(".") + nb::str(parts[1]) + nb::str(".lock")));
 }
 
 WriterLock::WriterLock(nb::handle store_dir) : lock_path_(lock_file_path(store_dir)) {
@@ -125,18 +128,21 @@ WriterLock::WriterLock(nb::handle store_dir) : lock_path_(lock_file_path(store_d
         raise_vantorel("无法创建回测数据目录写锁: " + lock_path_ + " (" + e.what() + ")");
     }
     if (outcome == Outcome::TimedOut)
-        raise_vantorel("等待回测数据目录写锁超时(" + seconds_text(timeout) + " 秒), 另一写入者仍在写入: " +
-                       path_text(store_dir));
+        raise_vantorel("等待回测数据目录写锁超时(" + seconds_text(timeout) +
+                       " 秒), 另一写入者仍在写入: " + path_text(store_dir));
 }
 
-WriterLock::~WriterLock() { give_back(lock_path_); }
+WriterLock::~WriterLock() {
+    give_back(lock_path_);
+}
 
 void register_lock(nb::module_& m) {
     m.attr("LOCK_TIMEOUT") = 600.0;
-    nb::class_<PyWriterLock>(m, "_writer_lock",
-                             "Context manager holding the writer lock of a store directory: waits up to\n"
-                             "LOCK_TIMEOUT seconds for other writers (processes or threads), re-entrant within\n"
-                             "one thread, released when the block ends or the process dies.")
+    nb::class_<PyWriterLock>(
+        m, "_writer_lock",
+        "Context manager holding the writer lock of a store directory: waits up to\n"
+        "LOCK_TIMEOUT seconds for other writers (processes or threads), re-entrant within\n"
+        "one thread, released when the block ends or the process dies.")
         .def(
             "__init__",
             [](PyWriterLock* self, nb::handle store_dir) {

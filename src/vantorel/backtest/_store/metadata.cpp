@@ -19,9 +19,11 @@ namespace {
 // 2 spells bytes) are wrapped so that they only convert data the stream holds.
 bool allowed_global(const std::string& module, const std::string& name) {
     static const std::set<std::pair<std::string, std::string>> kAllowed = {
-        {"builtins", "set"},       {"builtins", "frozenset"},     {"builtins", "complex"},
-        {"collections", "OrderedDict"}, {"datetime", "date"},     {"datetime", "datetime"},
-        {"datetime", "time"},      {"datetime", "timedelta"},     {"datetime", "timezone"},
+        {"builtins", "set"},      {"builtins", "frozenset"},
+        {"builtins", "complex"},  {"collections", "OrderedDict"},
+        {"datetime", "date"},     {"datetime", "datetime"},
+        {"datetime", "time"},     {"datetime", "timedelta"},
+        {"datetime", "timezone"},
     };
     return kAllowed.count({module, name}) > 0;
 }
@@ -62,8 +64,8 @@ nb::object unpickler_type() {
     static nb::object* type = [] {
         nb::object pickle = nb::module_::import_("pickle");
         nb::object builtins = nb::module_::import_("builtins");
-        nb::object t = builtins.attr("type")("_MetadataUnpickler", nb::make_tuple(pickle.attr("Unpickler")),
-                                             nb::dict());
+        nb::object t =
+            builtins.attr("type")("_MetadataUnpickler", nb::make_tuple(pickle.attr("Unpickler")), nb::dict());
         return new nb::object(t);
     }();
     return *type;
@@ -98,7 +100,8 @@ std::string read_metadata_bytes(nb::handle metadata_path) {
         if (e.kind() == FileError::Kind::NotRegular)
             raise_vantorel("回测数据元信息文件不是普通文件: " + path);
         if (e.kind() == FileError::Kind::TooLarge)
-            raise_vantorel("回测数据元信息文件过大(上限 " + std::to_string(kMaxMetadataBytes >> 20) + " MB): " + path);
+            raise_vantorel("回测数据元信息文件过大(上限 " + std::to_string(kMaxMetadataBytes >> 20) +
+                           " MB): " + path);
         raise_vantorel(std::string("回测数据元信息文件无法读取: ") + e.what());
     }
     return bytes;
@@ -114,7 +117,8 @@ nb::dict parse_metadata(const std::string& bytes, nb::handle metadata_path) {
     } catch (nb::python_error& e) {
         if (e.matches(bridge::vantorel_error_type()))
             throw;
-        raise_vantorel("回测数据元信息文件无法读取: " + path_text(metadata_path) + " (" + bridge::error_text(e) + ")");
+        raise_vantorel("回测数据元信息文件无法读取: " + path_text(metadata_path) + " (" +
+                       bridge::error_text(e) + ")");
     }
     if (!nb::isinstance<nb::dict>(record))
         raise_vantorel("回测数据元信息文件格式无效: " + path_text(metadata_path));
@@ -130,7 +134,8 @@ nb::dict parse_metadata(const std::string& bytes, nb::handle metadata_path) {
         if (!md.contains(entry))
             continue;
         for (auto [key, value] : nb::borrow<nb::dict>(md[entry]))
-            if (!nb::isinstance<nb::str>(key) || (std::string(entry) == "benchmarks" && !nb::isinstance<nb::str>(value)))
+            if (!nb::isinstance<nb::str>(key) ||
+                (std::string(entry) == "benchmarks" && !nb::isinstance<nb::str>(value)))
                 raise_vantorel("回测数据元信息文件格式无效: " + std::string(entry) + " 含有非文本的名称 (" +
                                path_text(metadata_path) + ")");
     }
@@ -143,7 +148,8 @@ nb::dict read_metadata(nb::handle metadata_path) {
 
 void commit_metadata(nb::handle metadata_path, nb::handle metadata) {
     nb::object pickle = nb::module_::import_("pickle");
-    nb::bytes data = nb::borrow<nb::bytes>(pickle.attr("dumps")(metadata, "protocol"_a = pickle.attr("HIGHEST_PROTOCOL")));
+    nb::bytes data =
+        nb::borrow<nb::bytes>(pickle.attr("dumps")(metadata, "protocol"_a = pickle.attr("HIGHEST_PROTOCOL")));
     const std::string path = path_text(metadata_path);
     nb::gil_scoped_release release;  // the bytes object is kept alive by `data`
     // Entries of the data files just written reach the disk before the record that lists them.
@@ -170,7 +176,8 @@ void write_manifest(nb::handle store_dir, nb::handle metadata) {
             nb::dict entry;
             entry["dataset"] = key;
             entry["size"] = static_cast<std::uint64_t>(main_rows) * d.row_bytes();
-            entry["checksum"] = hex64(hash_bytes(d.row_hashes.data(), static_cast<std::size_t>(main_rows) * 8));
+            entry["checksum"] =
+                hex64(hash_bytes(d.row_hashes.data(), static_cast<std::size_t>(main_rows) * 8));
             files[nb::str(d.file.c_str())] = entry;
             listed.insert(d.file);
             if (d.tail) {
@@ -204,7 +211,8 @@ void write_manifest(nb::handle store_dir, nb::handle metadata) {
     manifest["updated_at"] = now_text();
     manifest["files"] = files;
     nb::object json = nb::module_::import_("json");
-    const std::string text = nb::cast<std::string>(json.attr("dumps")(manifest, "indent"_a = 1, "sort_keys"_a = true));
+    const std::string text =
+        nb::cast<std::string>(json.attr("dumps")(manifest, "indent"_a = 1, "sort_keys"_a = true));
     {
         nb::gil_scoped_release release;
         replace_file(dir + "/" + kManifestFile, text.data(), text.size());

@@ -21,8 +21,9 @@ NB_MODULE(_store, m) {
         "The file gets a fresh name, so nothing the metadata lists is touched until the caller\n"
         "commits the descriptor.");
     m.def(
-        "_write_manifest", [](nb::handle store_dir, nb::handle metadata) { write_manifest(store_dir, metadata); },
-        "store_dir"_a, "metadata"_a,
+        "_write_manifest",
+        [](nb::handle store_dir, nb::handle metadata) { write_manifest(store_dir, metadata); }, "store_dir"_a,
+        "metadata"_a,
         "Rewrites the manifest (files, sizes, checksums) after the metadata file was replaced, and\n"
         "removes data files the metadata no longer lists.");
     m.def(

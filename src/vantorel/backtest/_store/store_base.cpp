@@ -69,7 +69,8 @@ std::pair<Index, Index> row_range(const Dataset& d, const std::optional<std::str
 
 // One read of the requested datasets as `metadata` describes them.
 nb::dict load_from(const StoreBase& self, nb::dict metadata, const std::optional<std::string>& lo,
-                   const std::optional<std::string>& hi, nb::handle keys, nb::handle catalogue, bool use_mmap) {
+                   const std::optional<std::string>& hi, nb::handle keys, nb::handle catalogue,
+                   bool use_mmap) {
     nb::dict datasets = metadata.contains("datasets") && nb::isinstance<nb::dict>(metadata["datasets"])
                             ? nb::borrow<nb::dict>(metadata["datasets"])
                             : nb::dict();
@@ -130,7 +131,8 @@ nb::dict load_consistent(const StoreBase& self, nb::handle start_date, nb::handl
         const std::string bytes = read_metadata_bytes(self.metadata_path);
         nb::object result;
         try {
-            result = load_from(self, parse_metadata(bytes, self.metadata_path), lo, hi, keys, catalogue, use_mmap);
+            result =
+                load_from(self, parse_metadata(bytes, self.metadata_path), lo, hi, keys, catalogue, use_mmap);
         } catch (nb::python_error&) {
             if (attempt >= kReadAttempts || !metadata_changed(self, bytes))
                 throw;
@@ -144,15 +146,17 @@ nb::dict load_consistent(const StoreBase& self, nb::handle start_date, nb::handl
 
 }  // namespace
 
-nb::dict load_store(const StoreBase& self, nb::handle start_date, nb::handle end_date, nb::handle keys, nb::handle mmap) {
+nb::dict load_store(const StoreBase& self, nb::handle start_date, nb::handle end_date, nb::handle keys,
+                    nb::handle mmap) {
     return load_consistent(self, start_date, end_date, keys, mmap, nb::handle());
 }
 
 void register_store(nb::module_& m) {
-    nb::class_<StoreBase>(m, "BinaryPreparedDataStoreBase",
-                          "A directory of prepared backtest matrices: one raw file per dataset and a pickled\n"
-                          "metadata record describing them. Holds no open files; every call reads the\n"
-                          "metadata again.")
+    nb::class_<StoreBase>(
+        m, "BinaryPreparedDataStoreBase",
+        "A directory of prepared backtest matrices: one raw file per dataset and a pickled\n"
+        "metadata record describing them. Holds no open files; every call reads the\n"
+        "metadata again.")
         .def(
             "__init__",
             [](StoreBase* self, nb::handle store_dir, nb::handle matrix_dtype, nb::handle version,
@@ -161,7 +165,8 @@ void register_store(nb::module_& m) {
                 init_store(*self, store_dir, matrix_dtype, version, fallback_dtype);
             },
             "store_dir"_a.none(), "matrix_dtype"_a.none(), "version"_a.none(), "fallback_dtype"_a.none(),
-            nb::sig("def __init__(self, store_dir: str | os.PathLike, matrix_dtype: dict[str, str], version: int, "
+            nb::sig("def __init__(self, store_dir: str | os.PathLike, matrix_dtype: dict[str, str], version: "
+                    "int, "
                     "fallback_dtype: str) -> None"))
         .def_prop_ro("store_dir", [](const StoreBase& s) { return s.store_dir; })
         .def_prop_ro("matrix_dtype", [](const StoreBase& s) { return s.matrix_dtype; })
@@ -202,8 +207,8 @@ void register_store(nb::module_& m) {
             "written, when the store has no metadata, datasets or benchmarks, or the payload lacks a\n"
             "stored benchmark. A crash at any point leaves the old or the new rows, never a mix.")
         .def(
-            "write", [](const StoreBase& s, nb::handle payload) { write_payload(s, payload); }, "payload"_a.none(),
-            nb::sig("def write(self, payload: dict) -> None"),
+            "write", [](const StoreBase& s, nb::handle payload) { write_payload(s, payload); },
+            "payload"_a.none(), nb::sig("def write(self, payload: dict) -> None"),
             "Writes a whole store from a payload ({\"version\", \"meta\", \"data\"}), replacing any store\n"
             "in the directory in one step.")
         .def("__repr__", [](const StoreBase& s) {

@@ -73,15 +73,18 @@ std::vector<PayloadItem> payload_items(nb::dict data, nb::dict known_benchmarks)
     return items;
 }
 
-MatrixView block_view(const std::vector<std::uint8_t>& block, const std::string& dtype, Index rows, Index cols) {
-    return MatrixView{block.data(), dtype == "bool" ? ElementKind::Bool : ElementKind::Float64, rows, cols, cols, 1};
+MatrixView block_view(const std::vector<std::uint8_t>& block, const std::string& dtype, Index rows,
+                      Index cols) {
+    return MatrixView{
+        block.data(), dtype == "bool" ? ElementKind::Bool : ElementKind::Float64, rows, cols, cols, 1};
 }
 
 // Payload rows merged into a stored dataset, as plan_tail_merge places them.
 Dataset merge_dataset(const std::string& dir, const Dataset& old, const PayloadItem& item, const Incoming& in,
                       const nb::dict& datasets) {
     const std::vector<std::string> stored_dates = from_list(old.index);
-    const std::vector<std::string> stored_codes = old.is_series ? std::vector<std::string>{""} : from_list(old.columns);
+    const std::vector<std::string> stored_codes =
+        old.is_series ? std::vector<std::string>{""} : from_list(old.columns);
     const TailMerge plan = plan_tail_merge(stored_dates, stored_codes, old.is_series, in.dates, in.codes);
     const std::vector<std::string>& codes = plan.codes;
     const Index cut = plan.cut, first_read = plan.first_read;
@@ -214,7 +217,8 @@ void write_payload(const StoreBase& store, nb::handle payload) {
     metadata["format"] = "vantorel-prepared-data";
     metadata["datasets"] = datasets;
     metadata["benchmarks"] = benchmarks;
-    metadata["meta"] = p.contains("meta") && nb::isinstance<nb::dict>(p["meta"]) ? copy_dict(p["meta"]) : nb::dict();
+    metadata["meta"] =
+        p.contains("meta") && nb::isinstance<nb::dict>(p["meta"]) ? copy_dict(p["meta"]) : nb::dict();
     metadata["updated_at"] = now;
     commit_metadata(store.metadata_path, metadata);
     write_manifest(store.store_dir, metadata);
@@ -311,7 +315,8 @@ bool update_tail(const StoreBase& store, nb::handle payload) {
     nb::dict next = copy_dict(metadata);
     next["datasets"] = next_datasets;
     next["benchmarks"] = next_benchmarks;
-    next["meta"] = merged_meta(metadata.contains("meta") ? nb::object(metadata["meta"]) : nb::none(), payload, now);
+    next["meta"] =
+        merged_meta(metadata.contains("meta") ? nb::object(metadata["meta"]) : nb::none(), payload, now);
     next["updated_at"] = now;
     // Commit the new rows (still in side files), then copy them into the main files.
     commit_metadata(store.metadata_path, next);

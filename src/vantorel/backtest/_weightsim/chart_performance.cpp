@@ -44,8 +44,9 @@ void draw_cards(nb::handle ax, nb::handle stats) {
     for (int i = 0; i < 9; ++i) {
         const double x = (i + 0.5) / 9.0;
         const std::string value = kCards[i].format(stats.attr("get")(kCards[i].key), 2);
-        ax.attr("text")(x, 0.6, value, "transform"_a = ax.attr("transAxes"), "ha"_a = "center", "va"_a = "center",
-                        "fontsize"_a = 13, "fontweight"_a = "bold", "color"_a = "#0f172a", "bbox"_a = box);
+        ax.attr("text")(x, 0.6, value, "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
+                        "va"_a = "center", "fontsize"_a = 13, "fontweight"_a = "bold", "color"_a = "#0f172a",
+                        "bbox"_a = box);
         ax.attr("text")(x, 0.2, kCards[i].label, "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
                         "va"_a = "center", "fontsize"_a = 8.5, "color"_a = "#64748b");
     }
@@ -69,19 +70,21 @@ void finish_twin(const Environment& env, nb::handle ax, nb::handle twin, const c
     chart::merged_legend(ax, twin, "upper left");
 }
 
-void draw_yearly_bars(const Environment& env, nb::handle ax, nb::handle yearly, const std::string& benchmark) {
+void draw_yearly_bars(const Environment& env, nb::handle ax, nb::handle yearly,
+                      const std::string& benchmark) {
     const std::size_t n = nb::len(nb::object(yearly.attr("index")));
     if (n == 0) {
         chart::centred_text(ax, "No yearly data");
     } else {
         nb::object x = env.np.attr("arange")(n);
         const double width = 0.26;
-        ax.attr("bar")(x - nb::float_(width), yearly["daily_return"], "width"_a = width, "label"_a = "Strategy",
-                       "color"_a = "#2563eb", "alpha"_a = 0.86);
+        ax.attr("bar")(x - nb::float_(width), yearly["daily_return"], "width"_a = width,
+                       "label"_a = "Strategy", "color"_a = "#2563eb", "alpha"_a = 0.86);
         ax.attr("bar")(x, yearly["index_daily_return"], "width"_a = width, "label"_a = benchmark,
                        "color"_a = "#111827", "alpha"_a = 0.72);
-        nb::object bars = ax.attr("bar")(x + nb::float_(width), yearly["extra_daily_return"], "width"_a = width,
-                                         "label"_a = "Excess", "color"_a = "#ef4444", "alpha"_a = 0.82);
+        nb::object bars =
+            ax.attr("bar")(x + nb::float_(width), yearly["extra_daily_return"], "width"_a = width,
+                           "label"_a = "Excess", "color"_a = "#ef4444", "alpha"_a = 0.82);
         // Labels sit just beyond each excess bar, scaled to the tallest bar of the panel.
         double largest = kNaN;
         for (const char* col : {"daily_return", "index_daily_return", "extra_daily_return"})
@@ -97,7 +100,8 @@ void draw_yearly_bars(const Environment& env, nb::handle ax, nb::handle yearly, 
             if (std::isnan(value))
                 continue;
             const bool up = value >= 0;
-            const double cx = nb::cast<double>(bar.attr("get_x")()) + nb::cast<double>(bar.attr("get_width")()) / 2;
+            const double cx =
+                nb::cast<double>(bar.attr("get_x")()) + nb::cast<double>(bar.attr("get_width")()) / 2;
             ax.attr("text")(cx, up ? value + offset : value - offset, format_pct(v), "ha"_a = "center",
                             "va"_a = up ? "bottom" : "top", "fontsize"_a = 8.2, "color"_a = "#991b1b",
                             "rotation"_a = 90);
@@ -125,12 +129,12 @@ void draw_rolling(const Environment& env, nb::handle ax, nb::handle idx, nb::han
         const std::vector<double> excess = values_of(column_values(daily, "extra_daily_return"));
         RollingStability rs = rolling_stability(excess.data(), rows, days, periods);
         const std::string n = std::to_string(days);
-        ax.attr("plot")(idx, chart::numpy_of(std::move(rs.sharpe)), "color"_a = "#7c3aed", "linewidth"_a = 2.0,
-                        "label"_a = n + "D Excess Sharpe");
+        ax.attr("plot")(idx, chart::numpy_of(std::move(rs.sharpe)), "color"_a = "#7c3aed",
+                        "linewidth"_a = 2.0, "label"_a = n + "D Excess Sharpe");
         chart::zero_line(ax);
         nb::object twin = ax.attr("twinx")();
-        twin.attr("plot")(idx, chart::numpy_of(std::move(rs.win_rate)), "color"_a = "#16a34a", "linewidth"_a = 1.6,
-                          "alpha"_a = 0.8, "label"_a = n + "D Win Rate");
+        twin.attr("plot")(idx, chart::numpy_of(std::move(rs.win_rate)), "color"_a = "#16a34a",
+                          "linewidth"_a = 1.6, "alpha"_a = 0.8, "label"_a = n + "D Win Rate");
         chart::percent_axis(env, twin);
         chart::merged_legend(ax, twin, "best");
     } else {
@@ -170,7 +174,7 @@ void draw_summary(nb::handle ax, nb::handle plot_df, nb::handle stats, nb::handl
     widths.append(is_long ? 0.26 : 0.42);
     widths.append(is_long ? 0.74 : 0.58);
     nb::object table = ax.attr("table")("cellText"_a = cells, "colLabels"_a = headers, "loc"_a = "center",
-                                         "cellLoc"_a = "left", "colLoc"_a = "left", "colWidths"_a = widths);
+                                        "cellLoc"_a = "left", "colLoc"_a = "left", "colWidths"_a = widths);
     table.attr("auto_set_font_size")(false);
     table.attr("set_fontsize")(9.4);
     table.attr("scale")(1.0, 1.28);
@@ -180,8 +184,9 @@ void draw_summary(nb::handle ax, nb::handle plot_df, nb::handle stats, nb::handl
 }  // namespace
 
 void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, const std::string& strategy_name,
-                                        nb::handle plot_title, nb::handle save_path, const std::string& image_kind,
-                                        const std::string& benchmark_name, std::int64_t rolling_window) {
+                                        nb::handle plot_title, nb::handle save_path,
+                                        const std::string& image_kind, const std::string& benchmark_name,
+                                        std::int64_t rolling_window) {
     const Environment env = chart::prepare_environment();
     nb::object plot_df = weightsim_module().attr("_with_datetime_index")(total);
     if (bridge::truthy(plot_df.attr("empty")))
@@ -207,7 +212,8 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
     nb::object grid;
     if (is_long) {
         fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(15.5, 34.0));
-        grid = fig.attr("add_gridspec")(7, 2, "height_ratios"_a = nb::make_tuple(0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0),
+        grid = fig.attr("add_gridspec")(7, 2,
+                                        "height_ratios"_a = nb::make_tuple(0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0),
                                         "hspace"_a = 0.42, "wspace"_a = 0.22);
     } else {
         fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(20.0, 13.2), "layout"_a = "constrained");
@@ -215,7 +221,9 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
                                         "width_ratios"_a = nb::make_tuple(1.05, 1.05, 1.0));
     }
     chart::FigureCloser closer(env.plt, fig);
-    auto panel = [&](int row, nb::handle cols) { return fig.attr("add_subplot")(chart::cell(grid, row, cols)); };
+    auto panel = [&](int row, nb::handle cols) {
+        return fig.attr("add_subplot")(chart::cell(grid, row, cols));
+    };
     nb::object all = chart::all_columns();
     nb::object ax_cards = panel(0, all);
     nb::object ax_cum = is_long ? panel(1, all) : panel(1, chart::columns(0, 1));
@@ -227,24 +235,27 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
     nb::object ax_table = is_long ? panel(6, all) : panel(3, chart::columns(1, 2));
 
     const std::string title = chart::title_of(strategy_name, plot_title);
-    fig.attr("suptitle")(title + " | Benchmark " + benchmark_name + " | Strategy Performance", "fontsize"_a = 17,
-                         "fontweight"_a = "bold", "color"_a = "#111827", "y"_a = is_long ? 0.986 : 0.997);
+    fig.attr("suptitle")(title + " | Benchmark " + benchmark_name + " | Strategy Performance",
+                         "fontsize"_a = 17, "fontweight"_a = "bold", "color"_a = "#111827",
+                         "y"_a = is_long ? 0.986 : 0.997);
 
     draw_cards(ax_cards, stats);
 
-    ax_cum.attr("plot")(idx, strategy_cum, "color"_a = "#2563eb", "linewidth"_a = 2.4, "label"_a = "Strategy");
+    ax_cum.attr("plot")(idx, strategy_cum, "color"_a = "#2563eb", "linewidth"_a = 2.4,
+                        "label"_a = "Strategy");
     ax_cum.attr("plot")(idx, benchmark_cum, "color"_a = "#111827", "linewidth"_a = 1.7, "linestyle"_a = "--",
                         "label"_a = benchmark_name);
     nb::object twin_cum = drawdown_twin(ax_cum);
-    twin_cum.attr("fill_between")(idx, strategy_dd, 0, "color"_a = "#bfdbfe", "alpha"_a = 0.28, "zorder"_a = 0,
-                                  "label"_a = "Strategy Drawdown");
-    twin_cum.attr("fill_between")(idx, benchmark_dd, 0, "color"_a = "#d1d5db", "alpha"_a = 0.24, "zorder"_a = 0,
-                                  "label"_a = benchmark_name + " Drawdown");
+    twin_cum.attr("fill_between")(idx, strategy_dd, 0, "color"_a = "#bfdbfe", "alpha"_a = 0.28,
+                                  "zorder"_a = 0, "label"_a = "Strategy Drawdown");
+    twin_cum.attr("fill_between")(idx, benchmark_dd, 0, "color"_a = "#d1d5db", "alpha"_a = 0.24,
+                                  "zorder"_a = 0, "label"_a = benchmark_name + " Drawdown");
     chart::zero_line(twin_cum);
     ax_cum.attr("set_title")("Cumulative Return");
     finish_twin(env, ax_cum, twin_cum, "Return");
 
-    ax_excess.attr("plot")(idx, excess_cum, "color"_a = "#ef4444", "linewidth"_a = 2.2, "label"_a = "Excess Return");
+    ax_excess.attr("plot")(idx, excess_cum, "color"_a = "#ef4444", "linewidth"_a = 2.2,
+                           "label"_a = "Excess Return");
     nb::object twin_excess = drawdown_twin(ax_excess);
     twin_excess.attr("fill_between")(idx, excess_dd, 0, "color"_a = "#fecaca", "alpha"_a = 0.34,
                                      "label"_a = "Excess Drawdown");
@@ -257,7 +268,8 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
 
     ax_dd.attr("fill_between")(idx, strategy_dd, 0, "color"_a = "#bfdbfe", "alpha"_a = 0.62,
                                "label"_a = "Strategy Drawdown");
-    ax_dd.attr("plot")(idx, excess_dd, "color"_a = "#ef4444", "linewidth"_a = 1.7, "label"_a = "Excess Drawdown");
+    ax_dd.attr("plot")(idx, excess_dd, "color"_a = "#ef4444", "linewidth"_a = 1.7,
+                       "label"_a = "Excess Drawdown");
     chart::zero_line(ax_dd);
     ax_dd.attr("set_title")("Drawdown");
     chart::percent_axis(env, ax_dd);
@@ -266,8 +278,8 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
     draw_summary(ax_summary, plot_df, stats, yearly, benchmark_name, rolling_window, is_long);
     draw_yearly_metrics_table(ax_table, yearly_metrics);
 
-    for (nb::handle ax : {nb::handle(ax_cum), nb::handle(ax_excess), nb::handle(ax_yearly), nb::handle(ax_rolling),
-                          nb::handle(ax_dd)})
+    for (nb::handle ax : {nb::handle(ax_cum), nb::handle(ax_excess), nb::handle(ax_yearly),
+                          nb::handle(ax_rolling), nb::handle(ax_dd)})
         chart::style_panel(ax);
 
     chart::save_figure(fig, save_path, is_long, {0.06, 0.94, 0.965, 0.035});

@@ -44,8 +44,9 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics) {
         }
         rows.append(row);
     }
-    nb::object table = ax.attr("table")("cellText"_a = rows, "colLabels"_a = headers, "loc"_a = "center",
-                                         "cellLoc"_a = "center", "colLoc"_a = "center", "colWidths"_a = widths);
+    nb::object table =
+        ax.attr("table")("cellText"_a = rows, "colLabels"_a = headers, "loc"_a = "center",
+                         "cellLoc"_a = "center", "colLoc"_a = "center", "colWidths"_a = widths);
     table.attr("auto_set_font_size")(false);
     table.attr("set_fontsize")(8.4);
     table.attr("scale")(1.0, 1.24);
@@ -57,7 +58,8 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics) {
             continue;
         item[1].attr("get_text")().attr("set_color")(col <= 4 ? "#1d4ed8" : "#b91c1c");
     }
-    ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = 11.5, "color"_a = "#0f172a", "pad"_a = 8);
+    ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = 11.5, "color"_a = "#0f172a",
+                         "pad"_a = 8);
 }
 
 }  // namespace vantorel::weightsim

@@ -59,7 +59,8 @@ void plot_weekly_net_value_unlocked(nb::handle total, const std::string& strateg
     fig.attr("suptitle")(title + " | Benchmark " + benchmark_name + " | Weekly Net Value", "fontsize"_a = 16,
                          "fontweight"_a = "bold", "color"_a = "#111827", "y"_a = is_long ? 0.985 : 0.995);
 
-    ax_nav.attr("plot")(x, strategy_nav, "color"_a = "#2563eb", "linewidth"_a = 2.4, "label"_a = "Strategy NAV");
+    ax_nav.attr("plot")(x, strategy_nav, "color"_a = "#2563eb", "linewidth"_a = 2.4,
+                        "label"_a = "Strategy NAV");
     ax_nav.attr("plot")(x, benchmark_nav, "color"_a = "#111827", "linewidth"_a = 1.8, "linestyle"_a = "--",
                         "label"_a = benchmark_name + " NAV");
     ax_nav.attr("plot")(x, excess_nav, "color"_a = "#ef4444", "linewidth"_a = 2.0, "alpha"_a = 0.92,

@@ -1,5 +1,6 @@
 // Public chart entry points: argument checks, the drawing lock, the returned path entries.
 #include "charts.hpp"
+
 #include "report.hpp"
 
 namespace vantorel::weightsim {
@@ -29,7 +30,8 @@ nb::dict plot_strategy_performance(nb::handle total, nb::handle stats, nb::handl
     const std::int64_t window = bridge::int_arg(rolling_window, "rolling_window");
     {
         chart::PlotLock lock(weightsim_module().attr("_MATPLOTLIB_PLOT_LOCK"));
-        plot_strategy_performance_unlocked(total, stats, name, plot_title, save_path, kind, benchmark, window);
+        plot_strategy_performance_unlocked(total, stats, name, plot_title, save_path, kind, benchmark,
+                                           window);
     }
     nb::dict out;
     out["main"] = chart::path_text(save_path);
@@ -69,24 +71,28 @@ void register_charts(nb::module_& m) {
           "{\"main\": save_path as text}.");
     m.def(
         "_plot_strategy_performance_unlocked",
-        [](nb::handle total, nb::handle stats, const std::string& name, nb::handle plot_title, nb::handle save_path,
-           const std::string& kind, const std::string& benchmark, std::int64_t window) {
-            plot_strategy_performance_unlocked(total, stats, name, plot_title, save_path, kind, benchmark, window);
+        [](nb::handle total, nb::handle stats, const std::string& name, nb::handle plot_title,
+           nb::handle save_path, const std::string& kind, const std::string& benchmark, std::int64_t window) {
+            plot_strategy_performance_unlocked(total, stats, name, plot_title, save_path, kind, benchmark,
+                                               window);
         },
-        "total"_a.none(), "stats"_a.none(), "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
-        "save_path"_a.none() = "./strategy_backtest.png", "image_kind"_a = "large",
-        "benchmark_name"_a = kDefaultBenchmark, "rolling_window"_a = 0,
+        "total"_a.none(), "stats"_a.none(), "strategy_name"_a = "strategy",
+        "plot_title"_a.none() = nb::none(), "save_path"_a.none() = "./strategy_backtest.png",
+        "image_kind"_a = "large", "benchmark_name"_a = kDefaultBenchmark, "rolling_window"_a = 0,
         "The performance chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
-    m.def("plot_weekly_net_value", &plot_weekly_net_value, "total"_a.none(), "strategy_name"_a.none() = "strategy",
-          "plot_title"_a.none() = nb::none(), "save_path"_a.none() = "./strategy_weekly_net_value.png",
-          "image_kind"_a.none() = "large", "benchmark_name"_a.none() = kDefaultBenchmark,
-          nb::sig("def plot_weekly_net_value(total: pandas.DataFrame, strategy_name: str = 'strategy', plot_title: "
-                  "str | None = None, save_path: str | os.PathLike = './strategy_weekly_net_value.png', "
-                  "image_kind: str = 'large', benchmark_name: str = '000852') -> dict[str, str]"),
-          "Draws the weekly net value chart into a PNG at save_path: Friday samples of the strategy,\n"
-          "benchmark and excess net values, their drawdowns and the yearly metrics table. Drawn under\n"
-          "_MATPLOTLIB_PLOT_LOCK; nothing is drawn without a weekly value. Returns\n"
-          "{\"weekly_net_value\": save_path as text}.");
+    m.def(
+        "plot_weekly_net_value", &plot_weekly_net_value, "total"_a.none(),
+        "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(),
+        "save_path"_a.none() = "./strategy_weekly_net_value.png", "image_kind"_a.none() = "large",
+        "benchmark_name"_a.none() = kDefaultBenchmark,
+        nb::sig(
+            "def plot_weekly_net_value(total: pandas.DataFrame, strategy_name: str = 'strategy', plot_title: "
+            "str | None = None, save_path: str | os.PathLike = './strategy_weekly_net_value.png', "
+            "image_kind: str = 'large', benchmark_name: str = '000852') -> dict[str, str]"),
+        "Draws the weekly net value chart into a PNG at save_path: Friday samples of the strategy,\n"
+        "benchmark and excess net values, their drawdowns and the yearly metrics table. Drawn under\n"
+        "_MATPLOTLIB_PLOT_LOCK; nothing is drawn without a weekly value. Returns\n"
+        "{\"weekly_net_value\": save_path as text}.");
     m.def(
         "_plot_weekly_net_value_unlocked",
         [](nb::handle total, const std::string& name, nb::handle plot_title, nb::handle save_path,
@@ -95,7 +101,8 @@ void register_charts(nb::module_& m) {
         },
         "total"_a.none(), "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
         "save_path"_a.none() = "./strategy_weekly_net_value.png", "image_kind"_a = "large",
-        "benchmark_name"_a = kDefaultBenchmark, "The weekly chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
+        "benchmark_name"_a = kDefaultBenchmark,
+        "The weekly chart's worker; call it with _MATPLOTLIB_PLOT_LOCK held.");
     m.def("_draw_yearly_metrics_table", &draw_yearly_metrics_table, "ax"_a, "yearly_metrics"_a,
           "Draws the yearly metrics table into a chart panel (caller holds _MATPLOTLIB_PLOT_LOCK).");
 }

@@ -1,13 +1,14 @@
 // vantorel.backtest._weightsim: the strategy engine.
-#include "vantorel/stats.hpp"
 #include "report.hpp"
+#include "vantorel/stats.hpp"
 #include "weightsim.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 NB_MODULE(_weightsim, m) {
-    m.doc() = "The strategy engine: weight smoothing, VWAP simulation, total frame, statistics, pipeline, reports.";
+    m.doc() =
+        "The strategy engine: weight smoothing, VWAP simulation, total frame, statistics, pipeline, reports.";
 
     m.attr("TRADING_DAYS_PER_YEAR") = static_cast<int>(vantorel::kTradingDaysPerYear);
     m.attr("ROLLING_STABILITY_DAYS") = 60;

@@ -69,7 +69,8 @@ void warn_missing_dates(nb::handle dates, const IndexMap& missing, const std::st
 nb::object benchmark_join(nb::handle dates, const std::vector<double>& daily, nb::handle series,
                           const std::string& name) {
     nb::object bm_index = series.attr("index");
-    const std::vector<double> values = float_values(series, "benchmark_dict", static_cast<Index>(nb::len(bm_index)));
+    const std::vector<double> values =
+        float_values(series, "benchmark_dict", static_cast<Index>(nb::len(bm_index)));
 
     nb::object first = dates[nb::int_(0)], last = dates[nb::int_(nb::len(dates) - 1)];
     nb::object in_range = (bm_index.attr("__ge__")(first)).attr("__and__")(bm_index.attr("__le__")(last));
@@ -140,8 +141,9 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
 
     // Returns after the last date with any weight are not part of the backtest.
     nb::object last_date = work.index[nb::int_(last_usable)];
-    const IndexMap kept = positions_where(bool_values(returns.index.attr("__le__")(last_date), "strategy_matrix",
-                                                      static_cast<Index>(returns.values.size())));
+    const IndexMap kept =
+        positions_where(bool_values(returns.index.attr("__le__")(last_date), "strategy_matrix",
+                                    static_cast<Index>(returns.values.size())));
     if (kept.empty())
         return empty_result(name);  // nothing left to join: the empty result, not a crash
     std::vector<double> daily = vantorel::take(returns.values, kept);

@@ -1,7 +1,7 @@
 // Formatters, period and yearly metrics, and the weekly net value frame.
-#include <nanobind/stl/vector.h>
-
 #include "report.hpp"
+
+#include <nanobind/stl/vector.h>
 
 #include <algorithm>
 #include <cmath>
@@ -65,7 +65,9 @@ nb::tuple period_tuple(nb::handle daily_return) {
 
 }  // namespace
 
-nb::module_ weightsim_module() { return *g_module; }
+nb::module_ weightsim_module() {
+    return *g_module;
+}
 
 std::string format_pct(nb::handle value, int digits) {
     if (is_missing(value))
@@ -140,7 +142,8 @@ nb::object yearly_performance_metrics(nb::handle daily) {
         PyErr_SetString(PyExc_AttributeError, msg.c_str());
         throw nb::python_error();
     }
-    nb::object returns = daily_column(daily, "daily_return"), extra = daily_column(daily, "extra_daily_return");
+    nb::object returns = daily_column(daily, "daily_return"),
+               extra = daily_column(daily, "extra_daily_return");
     if (bridge::truthy(row_index.attr("hasnans"))) {
         // Rows without a date belong to no year (as in a group-by on the year).
         nb::object dated = row_index.attr("notna")();
@@ -158,7 +161,8 @@ nb::object yearly_performance_metrics(nb::handle daily) {
     std::vector<YearlyRow> rows;
     {
         nb::gil_scoped_release release;  // plain vectors owned here
-        rows = yearly_metrics(year.data(), strategy.data(), excess.data(), static_cast<Index>(year.size()), periods);
+        rows = yearly_metrics(year.data(), strategy.data(), excess.data(), static_cast<Index>(year.size()),
+                              periods);
     }
     if (rows.empty())
         return libs().DataFrame();
@@ -171,8 +175,9 @@ nb::object yearly_performance_metrics(nb::handle daily) {
         for (int c = 0; c < 8; ++c)
             cols[c].push_back(v[c]);
     }
-    static const char* kColumns[8] = {"strategy_return", "strategy_sharpe", "strategy_max_dd", "strategy_calmar",
-                                      "excess_return",   "excess_sharpe",   "excess_max_dd",   "excess_calmar"};
+    static const char* kColumns[8] = {"strategy_return", "strategy_sharpe", "strategy_max_dd",
+                                      "strategy_calmar", "excess_return",   "excess_sharpe",
+                                      "excess_max_dd",   "excess_calmar"};
     nb::dict data;
     for (int c = 0; c < 8; ++c)
         data[kColumns[c]] = bridge::numpy_vector(std::move(cols[c]));
@@ -191,7 +196,8 @@ nb::object weekly_net_value_frame(nb::handle total) {
     for (int c = 0; c < 3; ++c) {
         arrays[c] = l.np.attr("ascontiguousarray")(column_values(df, names[c]));
     }
-    nb::object days_array = df.attr("index").attr("to_numpy")().attr("astype")("datetime64[D]").attr("astype")("int64");
+    nb::object days_array =
+        df.attr("index").attr("to_numpy")().attr("astype")("datetime64[D]").attr("astype")("int64");
     const std::vector<double> day_numbers = bridge::float_values(days_array, "index");  // exact below 2**53
     const std::vector<std::int64_t> days(day_numbers.begin(), day_numbers.end());
     std::vector<std::vector<double>> values(3);
@@ -226,16 +232,19 @@ nb::object weekly_net_value_frame(nb::handle total) {
 void register_report(nb::module_& m) {
     g_module = new nb::module_(nb::borrow<nb::module_>(m));  // leaked: outlives static destructors
     m.def(
-        "_format_pct", [](nb::handle v, nb::handle d) { return format_pct(v, digits_arg(d)); }, "value"_a.none(),
-        "digits"_a.none() = 2, nb::sig("def _format_pct(value: object, digits: int = 2) -> str"),
+        "_format_pct", [](nb::handle v, nb::handle d) { return format_pct(v, digits_arg(d)); },
+        "value"_a.none(), "digits"_a.none() = 2,
+        nb::sig("def _format_pct(value: object, digits: int = 2) -> str"),
         "A ratio as a percentage with `digits` decimals (0.05 -> \"5.00%\"); \"--\" when missing.");
     m.def(
         "_format_pct_points", [](nb::handle v, nb::handle d) { return format_pct_points(v, digits_arg(d)); },
-        "value"_a.none(), "digits"_a.none() = 2, nb::sig("def _format_pct_points(value: object, digits: int = 2) -> str"),
+        "value"_a.none(), "digits"_a.none() = 2,
+        nb::sig("def _format_pct_points(value: object, digits: int = 2) -> str"),
         "Percentage points with `digits` decimals and \"%\" (5.0 -> \"5.00%\"); \"--\" when missing.");
     m.def(
-        "_format_num", [](nb::handle v, nb::handle d) { return format_num(v, digits_arg(d)); }, "value"_a.none(),
-        "digits"_a.none() = 2, nb::sig("def _format_num(value: object, digits: int = 2) -> str"),
+        "_format_num", [](nb::handle v, nb::handle d) { return format_num(v, digits_arg(d)); },
+        "value"_a.none(), "digits"_a.none() = 2,
+        nb::sig("def _format_num(value: object, digits: int = 2) -> str"),
         "A number with `digits` decimals; \"--\" when missing.");
     m.def("_format_annual_excess", &format_annual_excess, "annual_excess"_a.none(),
           nb::sig("def _format_annual_excess(annual_excess: pandas.Series | None) -> str"),

@@ -34,8 +34,9 @@ nb::object column_values(nb::handle frame, const char* column);
 
 // Chart drawing; the unlocked workers must run with _MATPLOTLIB_PLOT_LOCK held.
 void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, const std::string& strategy_name,
-                                        nb::handle plot_title, nb::handle save_path, const std::string& image_kind,
-                                        const std::string& benchmark_name, std::int64_t rolling_window);
+                                        nb::handle plot_title, nb::handle save_path,
+                                        const std::string& image_kind, const std::string& benchmark_name,
+                                        std::int64_t rolling_window);
 void plot_weekly_net_value_unlocked(nb::handle total, const std::string& strategy_name, nb::handle plot_title,
                                     nb::handle save_path, const std::string& image_kind,
                                     const std::string& benchmark_name);

@@ -138,7 +138,8 @@ void register_simulation(nb::module_& m) {
         "signal_matrix"_a.none(), "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(),
         "split_factor"_a.none(), "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
         "buy_price"_a.none(), "sell_price"_a.none(), "total_money"_a.none() = kDefaultTotalMoney,
-        "fee"_a.none() = kDefaultFee, "rule_fee"_a.none() = kDefaultRuleFee, "lot_size"_a.none() = kDefaultLotSize,
+        "fee"_a.none() = kDefaultFee, "rule_fee"_a.none() = kDefaultRuleFee,
+        "lot_size"_a.none() = kDefaultLotSize,
         "Daily returns of trading target weights at VWAP prices in whole lots.\n\n"
         "The weights of each date are traded on the next date of `signal_matrix` (dates after a\n"
         "row without any weight do not trade). Targets are floor(total_money * weight /\n"
