@@ -18,7 +18,6 @@ kernel's.
 
 from __future__ import annotations
 
-import argparse
 import statistics
 import sys
 import time
@@ -31,9 +30,11 @@ import pandas as pd
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baseline  # noqa: E402  (puts tests/ on the path)
-from measure import layout_times, peak_added_memory, print_layouts, timed  # noqa: E402
-from support import groups as plain  # noqa: E402
+from measure import layout_times, peak_added_memory, print_layouts, scale_parser, timed  # noqa: E402
+
 from vantorel.backtest import _core, synthetic  # noqa: E402
+
+from support import groups as plain  # noqa: E402
 
 MIB = 1024 * 1024
 
@@ -90,11 +91,8 @@ def baseline_groups(factor, market, group_num, n_simulated):
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--days", type=int, default=4000)
-    parser.add_argument("--stocks", type=int, default=5000)
+    parser = scale_parser(__doc__, days=4000, stocks=5000, runs=5)
     parser.add_argument("--groups", type=int, default=20)
-    parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--baseline-groups", type=int, default=0,
                         help="groups the baseline simulates, the rest scaled linearly (default: all)")
     args = parser.parse_args()

@@ -20,7 +20,6 @@
 
 from __future__ import annotations
 
-import argparse
 import gc
 import shutil
 import statistics
@@ -36,12 +35,14 @@ _TESTS = Path(__file__).resolve().parent.parent / "tests"
 if str(_TESTS) not in sys.path:
     sys.path.insert(0, str(_TESTS))
 
-from support import prepare_reference as ref  # noqa: E402
+from measure import scale_parser  # noqa: E402
 
 from vantorel import singleton  # noqa: E402
 from vantorel.backtest import BacktestService, _prepare, _service, synthetic  # noqa: E402
 from vantorel.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder  # noqa: E402
 from vantorel.backtest.synthetic_service import SyntheticDataService  # noqa: E402
+
+from support import prepare_reference as ref  # noqa: E402
 
 MIB = 1024 * 1024
 NEW_DAYS = 5
@@ -190,10 +191,7 @@ def bench_incremental(args) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--days", type=int, default=1000)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--runs", type=int, default=3)
+    parser = scale_parser(__doc__, days=1000, stocks=5000, runs=3)
     parser.add_argument("--baseline-runs", type=int, default=3)
     parser.add_argument("--store-days", type=int, default=4000)
     parser.add_argument("--dir", type=Path, default=None, help="where to write the store (default: a temp dir)")

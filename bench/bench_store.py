@@ -18,7 +18,6 @@ directory. Prints medians of several runs (warm page cache) of:
 
 from __future__ import annotations
 
-import argparse
 import shutil
 import statistics
 import tempfile
@@ -26,8 +25,8 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+from measure import median_time, peak_added_memory, scale_parser, timed
 
-from measure import median_time, peak_added_memory, timed
 from vantorel.backtest import BacktestService, _service, synthetic
 from vantorel.backtest._prepare import BinaryPreparedDataStore
 
@@ -71,10 +70,7 @@ def baseline_slice(data: dict, start: str, end: str) -> dict:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--days", type=int, default=4000)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--runs", type=int, default=5)
+    parser = scale_parser(__doc__, days=4000, stocks=5000, runs=5)
     parser.add_argument("--top", type=int, default=500)
     parser.add_argument("--dir", type=Path, default=None, help="where to write the store (default: a temp dir)")
     args = parser.parse_args()
@@ -94,7 +90,7 @@ def main() -> None:
             updates.append(synthetic.market_payload(market, first, last, time_key="updated_at"))
         weights = synthetic.momentum_weights(market, top_n=args.top).loc[:last_stored]
         store = BinaryPreparedDataStore(store_dir)
-        t, _ = timed(lambda: store.write(synthetic.market_payload(market, end_date=last_stored)))
+        t, _ = timed(lambda m=market: store.write(synthetic.market_payload(m, end_date=last_stored)))
         del market
         size = sum(p.stat().st_size for p in store_dir.iterdir())
         print(f"store written in {t:.1f} s: {size / 1e9:.2f} GB on disk\n")
@@ -115,21 +111,21 @@ def main() -> None:
         print(f"load(mmap=True)           {mmap_s:7.3f} s   (target <= 0.1 s)")
 
         start, end = "20150101", "20151231"
-        slice_s = median_time(lambda: svc._slice_data(data.data, start, end), args.runs * 4)
-        base_slice_s = median_time(lambda: baseline_slice(data.data, start, end), args.runs)
+        slice_s = median_time(lambda d=data.data: svc._slice_data(d, start, end), args.runs * 4)
+        base_slice_s = median_time(lambda d=data.data: baseline_slice(d, start, end), args.runs)
         rows = len(svc._slice_data(data.data, start, end)["close_price"])
         print(f"_slice_data one year      {slice_s * 1e3:7.1f} ms  ({rows} rows; baseline boolean masks "
               f"{base_slice_s * 1e3:.1f} ms, ratio {base_slice_s / slice_s:.1f}x; target <= 50 ms)")
 
         first, last = data.data["close_price"].index[[0, -1]]
-        run = lambda: svc.backtest_strategy(weights, data, first, last, None, "momentum", plot=None)  # noqa: E731
+        run = lambda d=data: svc.backtest_strategy(weights, d, first, last, None, "momentum", plot=None)  # noqa: E731
         bt_s = median_time(run, args.runs)
         print(f"backtest_strategy         {bt_s:7.3f} s   (full range, top-{args.top}, plot=None; target <= 1 s)")
-        del data
+        del data, run
 
         times = []
         for payload in updates:
-            t, merged = timed(lambda: store.update_tail(payload))
+            t, merged = timed(lambda payload=payload: store.update_tail(payload))
             assert merged
             times.append(t)
         md = store.load_metadata()

@@ -12,7 +12,6 @@ backtests running in two threads at once.
 
 from __future__ import annotations
 
-import argparse
 import statistics
 import sys
 import threading
@@ -22,9 +21,12 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baseline  # noqa: E402
-from measure import layout_times, median_time, peak_added_memory, print_layouts  # noqa: E402
-from vantorel.backtest import _weightsim as ws  # noqa: E402
-from vantorel.backtest import synthetic  # noqa: E402
+from measure import layout_times, median_time, peak_added_memory, print_layouts, scale_parser  # noqa: E402
+
+from vantorel.backtest import (
+    _weightsim as ws,  # noqa: E402
+    synthetic,  # noqa: E402
+)
 
 MIB = 1024 * 1024
 
@@ -43,10 +45,7 @@ def two_threads(fn) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--days", type=int, default=4000)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--runs", type=int, default=5)
+    parser = scale_parser(__doc__, days=4000, stocks=5000, runs=5)
     parser.add_argument("--top", type=int, default=500)
     args = parser.parse_args()
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import statistics
 import time
 from pathlib import Path
@@ -63,7 +64,7 @@ def layout_times(call, inputs: dict, runs: int) -> tuple[float, float]:
     for order in ("C", "F"):
         frames = {name: in_order(f, order) for name, f in inputs.items()}
         call(**frames)
-        out.append(median_time(lambda: call(**frames), runs))
+        out.append(median_time(lambda frames=frames: call(**frames), runs))
         del frames
     return out[0], out[1]
 
@@ -74,3 +75,12 @@ def print_layouts(rows: list[tuple[str, float, float]], runs: int) -> None:
           f"(medians of {runs})")
     for name, t_row, t_col in rows:
         print(f"{name:34s} {t_row:8.3f} {t_col:9.3f} {t_col / t_row:10.2f}x")
+
+
+def scale_parser(doc: str, days: int = 4000, stocks: int = 5000, runs: int = 5) -> argparse.ArgumentParser:
+    """A benchmark's command line: its scale (--days, --stocks) and --runs, described by its docstring."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--days", type=int, default=days)
+    parser.add_argument("--stocks", type=int, default=stocks)
+    parser.add_argument("--runs", type=int, default=runs)
+    return parser

@@ -13,14 +13,7 @@ import pytest
 from vantorel.backtest import BacktestData, BacktestResult, BacktestService, _core
 from vantorel.backtest._store import clean_matrix
 
-from support.service import (  # noqa: F401  (fixtures)
-    assert_unchanged,
-    bundle,
-    market,
-    rows_between,
-    snapshot,
-    store_dir,
-)
+from support.service import assert_unchanged, bundle, market, rows_between, snapshot, store_dir  # noqa: F401  (fixtures)
 
 DATES = market().dates
 MARKET = [  # kernel keyword -> dataset key, in call order

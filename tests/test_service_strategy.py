@@ -12,14 +12,7 @@ import pytest
 
 from vantorel.backtest import BacktestData, BacktestService, StrategyBacktestResult, _weightsim, synthetic
 
-from support.service import (  # noqa: F401  (fixtures)
-    assert_unchanged,
-    bundle,
-    market,
-    rows_between,
-    snapshot,
-    store_dir,
-)
+from support.service import assert_unchanged, bundle, market, rows_between, snapshot, store_dir  # noqa: F401  (fixtures)
 
 DATES = market().dates
 MARKET = [  # engine keyword -> dataset key, in call order
