@@ -226,7 +226,9 @@ void trade_days(DaySignals& signals, const MarketViews& market, const GroupOptio
     trading::MarketBlocks market_days(market);
     trading::DayTrader trader(options.costs);
     // One holding vector per group: a stock a group could not sell stays in it.
-    std::vector<std::vector<double>> held(groups, std::vector<double>(static_cast<std::size_t>(cols), 0.0));
+    std::vector<std::vector<double>> held(groups);
+    for (std::vector<double>& h : held)
+        h.assign(static_cast<std::size_t>(cols), 0.0);
     std::vector<std::vector<std::int32_t>> holding(groups);
     std::vector<std::vector<WeightEntry>> members(groups);
     std::vector<std::int32_t> active;
