@@ -1281,6 +1281,14 @@ def _(g: Gen) -> Case:
     return g.case(getattr(_prepare, name), {arg: v}, int(g.rng.integers(0, 2)), check)
 
 
+@entry("_prepare._forward_return_rank", ("open_price",), 1)
+def _(g: Gen) -> Case:
+    from vantorel.backtest import _prepare
+
+    f = g.param("open_price", "frame", g.ctx.bundle_data["open_price"])
+    return g.case(_prepare._forward_return_rank, {"open_price": f}, 1, is_type(pd.DataFrame, strict_index=True))
+
+
 @entry("_prepare.GroupPreparedDataBuilder", ("start_date", "end_date", "client"), 4)
 def _(g: Gen) -> Case:
     from vantorel import singleton
