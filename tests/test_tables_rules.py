@@ -96,3 +96,17 @@ def test_missing_or_non_positive_previous_close_has_no_limit():
 def test_rows_must_line_up():
     with pytest.raises(ValueError, match="one entry per row"):
         limit_prices(["20200102"], ["600000", "600001"], [10.0])
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [({"dates": None}, TypeError, "Argument 'dates' has incorrect type (expected a sequence, got NoneType)"),
+     ({"codes": "600000"}, TypeError, "Argument 'codes' has incorrect type (expected a sequence, got str)"),
+     ({"prev_close": ["x"]}, ValueError, "Argument 'prev_close' must hold numbers"),
+     ({"prev_close": np.ones((1, 1))}, ValueError, "Argument 'prev_close' must be one-dimensional"),
+     ({"list_dates": ["20200101", "20200102"]}, ValueError, "list_dates must have one entry per row")],
+)
+def test_bad_arguments_are_named(kwargs, error, message):
+    args = {"dates": ["20200102"], "codes": ["600000"], "prev_close": [10.0], **kwargs}
+    with pytest.raises(error, match="^" + message.replace("(", r"\(").replace(")", r"\)")):
+        limit_prices(**args)

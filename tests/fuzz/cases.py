@@ -1289,6 +1289,19 @@ def _(g: Gen) -> Case:
     return g.case(_prepare._forward_return_rank, {"open_price": f}, 1, is_type(pd.DataFrame, strict_index=True))
 
 
+@entry("tables.rules", ("value",), 1)
+def _(g: Gen) -> Case:
+    from vantorel.backtest import tables
+
+    codes = list(g.ctx.market.codes[:5])
+    if g.rng.random() < 0.5:
+        v = g.param("value", "any", [c + ".SH" for c in codes])
+        return g.case(tables.normalise_codes, {"values": v}, 1, is_type(pd.Series))
+    v = g.param("value", "any", [10.0, 5.55, np.nan, 0.0, 3.33])
+    args = {"dates": list(g.ctx.market.dates[:5]), "codes": codes, "prev_close": v}
+    return g.case(tables.limit_prices, args, 3, is_type(pd.DataFrame))
+
+
 @entry("_prepare.GroupPreparedDataBuilder", ("start_date", "end_date", "client"), 4)
 def _(g: Gen) -> Case:
     from vantorel import singleton

@@ -12,6 +12,8 @@ import re
 import numpy as np
 import pandas as pd
 
+from ._args import column_arg
+
 _EXCHANGES = {"SH": "SH", "XSHG": "SH", "SZ": "SZ", "XSHE": "SZ", "BJ": "BJ", "BSE": "BJ"}
 _EXCHANGE = "|".join(sorted(_EXCHANGES, key=len, reverse=True))
 _PATTERN = re.compile(rf"^\s*(?:(?:{_EXCHANGE})\.?(\d{{1,6}})|(\d{{1,6}})(?:\.(?:{_EXCHANGE}))?)\s*$", re.IGNORECASE)
@@ -38,7 +40,7 @@ def normalise_codes(values) -> pd.Series:
 
     Reads each distinct spelling once, so a long table of a few thousand stocks costs little.
     """
-    series = values if isinstance(values, pd.Series) else pd.Series(values)
+    series = values if isinstance(values, pd.Series) else pd.Series(column_arg(values, "values"))
     uniques = pd.unique(series.to_numpy(dtype=object))
     table = {u: normalise_code(u) for u in uniques}
     return pd.Series([table[v] for v in series.to_numpy(dtype=object)], index=series.index, dtype=object)

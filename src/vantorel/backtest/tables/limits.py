@@ -20,6 +20,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from ._args import column_arg as _column
 from .codes import board_of
 
 CHINEXT_REFORM = "20200824"
@@ -48,11 +49,11 @@ def limit_prices(
     like a listing before the calendar starts, applies no first-day rule. ``calendar`` is the ascending
     list of trading dates used to count days since listing (the distinct ``dates`` when None).
     """
-    dates = np.asarray(dates, dtype=object).astype("U8")
+    dates = _column(dates, "dates").astype(str).astype("U8")
     n = len(dates)
-    board = board_of(codes)
-    prev = np.asarray(prev_close, dtype=np.float64)
-    st = np.zeros(n, dtype=bool) if is_st is None else np.asarray(is_st, dtype=bool)
+    board = board_of(_column(codes, "codes"))
+    prev = _column(prev_close, "prev_close", np.float64)
+    st = np.zeros(n, dtype=bool) if is_st is None else _column(is_st, "is_st").astype(bool)
     if not (len(board) == len(prev) == len(st) == n):
         raise ValueError("dates, codes, prev_close and is_st must have one entry per row")
 
@@ -63,8 +64,11 @@ def limit_prices(
     free = np.zeros(n, dtype=bool)
 
     if list_dates is not None:
-        listed = pd.Series(np.asarray(list_dates, dtype=object)).fillna("").astype(str).to_numpy().astype("U8")
-        days = np.asarray(sorted(set(dates.tolist())) if calendar is None else calendar, dtype="U8")
+        listed = _column(list_dates, "list_dates")
+        if len(listed) != n:
+            raise ValueError("list_dates must have one entry per row")
+        listed = pd.Series(listed).fillna("").astype(str).to_numpy().astype("U8")
+        days = np.unique(dates if calendar is None else _column(calendar, "calendar").astype(str).astype("U8"))
         # a listing before the calendar starts has its first days outside it
         known = (listed != "") & (listed >= days[0]) if len(days) else np.zeros(n, dtype=bool)
         since = np.searchsorted(days, dates) - np.searchsorted(days, listed)  # 0 on the first day
