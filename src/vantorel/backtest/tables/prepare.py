@@ -1,0 +1,131 @@
+"""A store prepared from researchers' tables, by the same builder, store and update logic as from the service."""
+
+from __future__ import annotations
+
+import contextlib
+import shutil
+import tempfile
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+from vantorel import singleton
+
+from .service import TablesDataService
+
+__all__ = ["prepare_from_tables", "store_directory", "using_client", "using_data_dir"]
+
+
+def store_directory(data_dir: str | Path | None = None) -> Path:
+    """The store directory: ``data_dir``, else the service's default directory."""
+    from vantorel.backtest import _service
+
+    return Path(_service._DEFAULT_DATA_DIR if data_dir is None else data_dir)
+
+
+@contextlib.contextmanager
+def using_data_dir(data_dir: str | Path | None) -> Iterator[Path]:
+    """The service reads and prepares ``data_dir`` (None: its default) while the block runs."""
+    from vantorel.backtest import _service
+
+    previous = _service._DEFAULT_DATA_DIR
+    _service._DEFAULT_DATA_DIR = store_directory(data_dir)
+    try:
+        yield _service._DEFAULT_DATA_DIR
+    finally:
+        _service._DEFAULT_DATA_DIR = previous
+
+
+@contextlib.contextmanager
+def using_client(client: Any) -> Iterator[Any]:
+    """``client`` is the configured data-service client while the block runs."""
+    previous = singleton.set_instance(client)
+    try:
+        yield client
+    finally:
+        if previous is None:
+            singleton.reset_instance()
+        else:
+            singleton.set_instance(previous)
+
+
+def prepare_from_tables(
+    source: Any,
+    data_dir: str | Path | None = None,
+    *,
+    rebuild: bool = False,
+    progress: bool | None = False,
+    on_file: Callable[[str], None] | None = None,
+) -> str:
+    """Makes the store in ``data_dir`` (default: the service's directory) complete and current from tables.
+
+    ``source`` is a directory of Parquet/CSV tables or a mapping of table name to DataFrames (see
+    ``TablesDataService``). Without a complete store (or with ``rebuild``) the whole calendar of the
+    tables is built by ``GroupPreparedDataBuilder`` into a new store, swapped in for the old one in
+    one step; a complete store gets the ordinary incremental update, which reads the dates from its
+    second-to-last stored date on: rows the tables add after the store's end are appended, rows they
+    change before it are not read again (use ``rebuild``).
+
+    Returns "built", "updated" or "current". ``progress`` shows a progress bar over the files read
+    (None: when standard error is a terminal).
+    """
+    from vantorel.backtest import BacktestService
+    from vantorel.backtest._prepare import BinaryPreparedDataStore
+    from vantorel.backtest._store import _writer_lock
+
+    store_dir = store_directory(data_dir)
+    store_dir.parent.mkdir(parents=True, exist_ok=True)
+    with _writer_lock(store_dir), _file_progress(progress, on_file) as seen:
+        client = TablesDataService(source, on_file=seen)
+        store = BinaryPreparedDataStore(store_dir)
+        with using_client(client), using_data_dir(store_dir):
+            complete = store.metadata_path.exists() and not BacktestService._find_missing_datasets(store)
+            if rebuild or not complete:
+                _build_into(store_dir, client)
+                BacktestService._log_dataset_summary(BinaryPreparedDataStore(store_dir), action="已就绪")
+                return "built"
+            before = _close_dates(store)
+            BacktestService(None).prepare_backtest_data()
+            return "current" if _close_dates(BinaryPreparedDataStore(store_dir)) == before else "updated"
+
+
+def _close_dates(store) -> list:
+    return list(store.load_metadata()["datasets"].get("close_price", {}).get("index", []))
+
+
+def _build_into(store_dir: Path, client: TablesDataService) -> None:
+    """A full build written beside ``store_dir`` and swapped in for it; a failure leaves it as it was."""
+    from vantorel.backtest import _pkg
+    from vantorel.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
+
+    dates = client.dates
+    if not dates:
+        raise ValueError("the bars table has no rows: nothing to build a store from")
+    payload = GroupPreparedDataBuilder(dates[0], dates[-1]).build()
+    work = Path(tempfile.mkdtemp(prefix=f".{store_dir.name}.tables-", dir=store_dir.parent))
+    try:
+        staging = work / "store"
+        BinaryPreparedDataStore(staging).write(payload)
+        del payload
+        _pkg._install(staging, store_dir, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def _file_progress(progress: bool | None, on_file: Callable[[str], None] | None):
+    """A callback for each file read: the caller's, and a progress line when asked for."""
+    if progress is False:
+        yield on_file
+        return
+    from vantorel.backtest._progress import progress_bar
+
+    with progress_bar("reading tables", total=None, enabled=progress) as bar:
+
+        def seen(name: str) -> None:
+            bar.update(description=f"reading {name}")
+            bar.advance(1)
+            if on_file is not None:
+                on_file(name)
+
+        yield seen
