@@ -321,7 +321,7 @@ def _membership(table: Table | None, market: TablesMarket) -> None:
 def _indices(table: Table | None, market: TablesMarket) -> None:
     n_days = len(market.dates)
     if table is None:
-        logger.warning("no indices table: benchmarks %s have no returns", ", ".join(BENCHMARK_INDEX_CODES))
+        logger.warning("no indices table: benchmarks %s are served as flat indices (zero returns)", ", ".join(BENCHMARK_INDEX_CODES))
         return
     kind = "daily_return" if "daily_return" in table.frame else "close" if "close" in table.frame else None
     if kind is None:
@@ -335,7 +335,7 @@ def _indices(table: Table | None, market: TablesMarket) -> None:
     for short in BENCHMARK_INDEX_CODES:
         rows = on_day & (index == short)
         if not rows.any():
-            logger.warning("indices table: benchmark %s has no rows on the bars' dates", short)
+            logger.warning("indices table: benchmark %s has no rows on the bars' dates: served as a flat index", short)
             continue
         duplicated = pd.Series(d[rows]).duplicated(keep=False).to_numpy()
         if duplicated.any():

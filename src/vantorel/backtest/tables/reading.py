@@ -23,6 +23,8 @@ __all__ = ["Table", "TableError", "find_files", "read_table"]
 
 _EXTENSIONS = (".parquet", ".pq", ".csv", ".csv.gz", ".csv.bz2", ".csv.zip", ".csv.xz")
 _SHOWN_ROWS = 5
+# pandas 3 reads floats exactly by default and deprecates the option that asked for it before
+_EXACT_FLOATS = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 3 else {}
 
 
 class TableError(ValueError):
@@ -119,7 +121,7 @@ def _read_csv(path: Path, layout: Layout) -> pd.DataFrame:
     names = match_columns(layout, header)
     dtypes = {n: "category" for c, n in names.items() if c in layout.labels}
     frame = pd.read_csv(
-        path, usecols=list(names.values()), dtype=dtypes, float_precision="round_trip", keep_default_na=True
+        path, usecols=list(names.values()), dtype=dtypes, keep_default_na=True, **_EXACT_FLOATS
     )
     return frame.rename(columns={v: k for k, v in names.items()})
 

@@ -27,8 +27,9 @@ class TablesDataService(MatrixDataService):
     Every stock-day with a bars row is listed: membership factors are 1 for members and 0 for the other
     listed stocks; ``rq_is_suspended`` is 1 on rows that traded and 0 on rows flagged suspended, with
     zero volume or without a close. Benchmarks come as daily returns (levels are turned into returns
-    over the whole calendar); a benchmark without rows is served as missing values, so its series in
-    the store is empty.
+    over the whole calendar). A benchmark the tables lack is served as a flat index (zero returns,
+    with a warning when the tables are read): the statistics need a benchmark on every date, and
+    against a flat one the excess figures are the strategy's own.
     """
 
     def __init__(
@@ -62,7 +63,7 @@ class TablesDataService(MatrixDataService):
             if ukey in ukeys:
                 served["ukey"].append(np.array([ukey], dtype=object).repeat(hi - lo))
                 returns = self._returns.get(short)
-                served["daily_return"].append(np.full(hi - lo, np.nan) if returns is None else returns[lo:hi])
+                served["daily_return"].append(np.zeros(hi - lo) if returns is None else returns[lo:hi])
         return served
 
 
