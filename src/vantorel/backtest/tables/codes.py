@@ -35,6 +35,18 @@ def normalise_code(value: object) -> str | None:
     return (match.group(1) or match.group(2)).zfill(6)
 
 
+_INDEX_PATTERN = re.compile(r"^\s*(?:[A-Za-z]+\.?)?(\d{6})(?:\.[A-Za-z]+)?\s*$")
+
+
+def normalise_index_code(value: object) -> str | None:
+    """The six-digit code of an index spelling (``000300``, ``000300.SH``, ``000300.XSHG``,
+    ``932000.CSI``, ``SH000300``), or None."""
+    if isinstance(value, int | np.integer) and not isinstance(value, bool | np.bool_):
+        return f"{int(value):06d}" if 0 <= int(value) <= 999_999 else None
+    match = _INDEX_PATTERN.match(value) if isinstance(value, str) else None
+    return match.group(1) if match else None
+
+
 def normalise_codes(values) -> pd.Series:
     """Each value's six-digit code (missing where it is no stock code), on the values' index.
 

@@ -16,7 +16,7 @@ import pandas as pd
 from vantorel.backtest._prepare import BENCHMARK_INDEX_CODES, COMPONENT_FACTOR_NAMES
 
 from .actions import dividend_per_ten, split_per_ten
-from .codes import normalise_code
+from .codes import normalise_index_code
 from .columns import code_column, date_column, flag_column, number_column
 from .layout import ACTIONS, BARS, INDICES, MEMBERSHIP
 from .limits import limit_prices
@@ -264,7 +264,7 @@ def _actions(table: Table, market: TablesMarket) -> None:
 
 def _index_codes(table: Table) -> np.ndarray:
     positions, uniques = pd.factorize(table.frame["index"], use_na_sentinel=True)
-    normal = np.array([normalise_code(u) or "" for u in np.asarray(uniques, dtype=object)] + [""], dtype=object)
+    normal = np.array([normalise_index_code(u) or "" for u in np.asarray(uniques, dtype=object)] + [""], dtype=object)
     codes = normal[positions]
     if (codes == "").any():
         table.fail("index", codes == "", "is not an index code", lambda r: table.frame["index"].iloc[r])
