@@ -63,10 +63,10 @@ def normalise_dates(values) -> np.ndarray:
         return np.zeros(0, dtype=np.int64)
     if isinstance(series.dtype, pd.DatetimeTZDtype):
         series = series.dt.tz_localize(None)
-    if pd.api.types.is_datetime64_any_dtype(series.dtype):
-        stamps = pd.DatetimeIndex(series)
-        out = (stamps.year * 10000 + stamps.month * 100 + stamps.day).to_numpy(dtype=np.int64, na_value=MISSING)
-        return np.where(stamps.isna(), MISSING, out).astype(np.int64)
     codes, uniques = pd.factorize(series, use_na_sentinel=True)
-    table = np.array([_one(u) for u in np.asarray(uniques, dtype=object)] + [MISSING], dtype=np.int64)
-    return table[codes]  # the sentinel -1 picks the trailing MISSING
+    if pd.api.types.is_datetime64_any_dtype(uniques.dtype):
+        stamps = pd.DatetimeIndex(uniques)
+        table = (stamps.year * 10000 + stamps.month * 100 + stamps.day).to_numpy(dtype=np.int64)
+    else:
+        table = np.array([_one(u) for u in np.asarray(uniques, dtype=object)], dtype=np.int64)
+    return np.append(table, MISSING)[codes]  # the sentinel -1 picks the trailing MISSING

@@ -55,11 +55,24 @@ class TablesMarket:
     factors: dict[str, np.ndarray] = field(default_factory=dict)
     members: dict[str, np.ndarray] = field(default_factory=dict)  # component name -> bool matrix
     indices: dict[str, tuple[str, np.ndarray]] = field(default_factory=dict)  # short name -> (kind, values)
-    has_row: np.ndarray | None = None  # the bars table has a row for the stock-day
+    # corporate actions are few: (flat cell, served value) pairs per factor, made dense on request
+    events: dict[str, tuple[np.ndarray, np.ndarray]] = field(default_factory=dict)
 
     @property
     def shape(self) -> tuple[int, int]:
         return len(self.dates), len(self.codes)
+
+    def has_row(self, rows: slice) -> np.ndarray:
+        """The bars table has a row for the stock-day (every row is served a suspension value)."""
+        return np.isfinite(self.factors[FACTOR_OF["trading"]][rows])
+
+    def event_values(self, name: str, lo: int, hi: int) -> np.ndarray:
+        cells, values = self.events[name]
+        n_codes = len(self.codes)
+        out = np.full((hi - lo) * n_codes, np.nan)
+        inside = (cells >= lo * n_codes) & (cells < hi * n_codes)
+        out[cells[inside] - lo * n_codes] = values[inside]
+        return out.reshape(hi - lo, n_codes)
 
 
 def read_market(source, on_file: Callable[[str], None] | None = None) -> TablesMarket:
@@ -97,58 +110,67 @@ def _grid(table: Table, date_name: str, dates: list[str], codes: list[str]) -> t
 
 
 def _bars(table: Table) -> TablesMarket:
+    """The bars as matrices. Each column is dropped from the table once it is read, so that reading
+    20 million rows holds little more than the table itself."""
     frame = table.frame
     day = date_column(table, "date")
     code_pos, codes = code_column(table, "code")
-    calendar, day_pos = np.unique(day, return_inverse=True)
+    calendar = np.sort(pd.unique(day))
     n_days, n_codes = len(calendar), len(codes)
-    cell = day_pos.astype(np.int64) * n_codes + code_pos
-    counts = np.bincount(cell, minlength=n_days * n_codes)
-    duplicated = counts[cell] > 1
+    cell = np.searchsorted(calendar, day) * n_codes + code_pos
+    duplicated = np.bincount(cell, minlength=n_days * n_codes)[cell] > 1
     if duplicated.any():
         order = np.flatnonzero(duplicated)
         order = order[np.lexsort((order, cell[order]))]
         table.fail(None, order, "duplicate (date, code)")
+    del duplicated
 
-    prices = {c: number_column(table, c, price=True) for c in
-              ("open", "close", "prev_close", "buy_vwap", "sell_vwap", "vwap", "limit_up", "limit_down") if c in frame}
-    extra = {c: number_column(table, c) for c in ("amount", "volume") if c in frame}
-    for c, v in extra.items():
-        if (v < 0).any():
-            table.fail(c, v < 0, "is negative", lambda r, c=c: frame[c].iloc[r])
+    market = TablesMarket([str(d) for d in calendar], codes)
 
-    buy, sell = _execution_prices(table, prices, extra)
-    up, down = _limits(table, prices, day, codes, code_pos, calendar)
-    above = up < down
-    if above.any():
-        table.fail("limit_down", above, "is above limit_up", lambda r: (down[r], up[r]))
+    def take(column: str, price: bool = True) -> np.ndarray | None:
+        if column not in frame:
+            return None
+        values = number_column(table, column, price=price)
+        del frame[column]
+        return values
+
+    def keep(what: str, values: np.ndarray) -> None:
+        matrix = np.full(n_days * n_codes, np.nan)
+        matrix[cell] = values
+        market.factors[FACTOR_OF[what]] = matrix.reshape(n_days, n_codes)
+
+    close = take("close")
+    keep("close", close)
+    keep("open", take("open"))
+    if "industry" in frame:
+        keep("industry", _industry(table))
+
+    volume = take("volume", price=False)
+    amount = take("amount", price=False)
+    for name, values in (("volume", volume), ("amount", amount)):
+        if values is not None and (values < 0).any():
+            table.fail(name, values < 0, "is negative", lambda r, v=values: v[r])
+    buy, sell = _execution_prices(table, close, take("buy_vwap"), take("sell_vwap"), take("vwap"), amount, volume)
+    keep("buy", buy)
+    keep("sell", sell)
+    del buy, sell, amount
 
     trading = np.ones(len(table), dtype=np.float64)
     if "suspended" in frame:
         trading[flag_column(table, "suspended")] = 0.0
-    if "volume" in extra:
-        trading[extra["volume"] == 0] = 0.0
-    trading[np.isnan(prices["close"])] = 0.0  # a row without a close did not trade
+    if volume is not None:
+        trading[volume == 0] = 0.0
+    trading[np.isnan(close)] = 0.0  # a row without a close did not trade
+    keep("trading", trading)
+    del trading, volume, close
 
-    market = TablesMarket([str(d) for d in calendar], codes)
-    rows = {
-        "close": prices["close"],
-        "open": prices["open"],
-        "buy": buy,
-        "sell": sell,
-        "limit_up": up,
-        "limit_down": down,
-        "trading": trading,
-    }
-    if "industry" in frame:
-        rows["industry"] = _industry(table)
-    for what, values in rows.items():
-        matrix = np.full(n_days * n_codes, np.nan)
-        matrix[cell] = values
-        market.factors[FACTOR_OF[what]] = matrix.reshape(n_days, n_codes)
-    has_row = np.zeros(n_days * n_codes, dtype=bool)
-    has_row[cell] = True
-    market.has_row = has_row.reshape(n_days, n_codes)
+    up, down = _limits(table, take("limit_up"), take("limit_down"), take("prev_close"), day, codes, code_pos,
+                       calendar)
+    above = up < down
+    if above.any():
+        table.fail("limit_down", above, "is above limit_up", lambda r: (down[r], up[r]))
+    keep("limit_up", up)
+    keep("limit_down", down)
     return market
 
 
@@ -161,27 +183,24 @@ def _first_of(*columns: np.ndarray | None) -> np.ndarray | None:
     return out
 
 
-def _execution_prices(table: Table, prices: dict, extra: dict) -> tuple[np.ndarray, np.ndarray]:
+def _execution_prices(table: Table, close: np.ndarray, buy_vwap, sell_vwap, vwap, amount, volume
+                      ) -> tuple[np.ndarray, np.ndarray]:
     """Buy and sell VWAPs: each side's own column, else the one daily VWAP, else amount / volume; a table
     with only one side's column uses it for both."""
     traded = None
-    if "amount" in extra and "volume" in extra:
+    if amount is not None and volume is not None:
         with np.errstate(divide="ignore", invalid="ignore"):
-            traded = np.where(extra["volume"] > 0, extra["amount"] / extra["volume"], np.nan)
-        ratio = traded / prices["close"]
+            traded = np.where(volume > 0, amount / volume, np.nan)
+            ratio = traded / close
         ratio = ratio[np.isfinite(ratio)]
         if ratio.size and not 0.5 <= float(np.median(ratio)) <= 2.0:
             raise TableError(
                 f"bars table ({', '.join(table.sources)}): amount / volume is {float(np.median(ratio)):.4g} "
                 "times the close on the median row: give amount in yuan and volume in shares"
             )
-    common = _first_of(prices.get("vwap"), traded)
-    buy = _first_of(prices.get("buy_vwap"), common)
-    sell = _first_of(prices.get("sell_vwap"), common)
-    if "buy_vwap" not in prices:
-        buy = _first_of(buy, prices.get("sell_vwap"))
-    if "sell_vwap" not in prices:
-        sell = _first_of(sell, prices.get("buy_vwap"))
+    common = _first_of(vwap, traded)
+    buy = _first_of(buy_vwap, common, None if buy_vwap is not None else sell_vwap)
+    sell = _first_of(sell_vwap, common, None if sell_vwap is not None else buy_vwap)
     if buy is None or sell is None:
         raise TableError(
             f"bars table ({', '.join(table.sources)}): no execution price: give columns buy_vwap and sell_vwap, "
@@ -190,13 +209,12 @@ def _execution_prices(table: Table, prices: dict, extra: dict) -> tuple[np.ndarr
     return buy, sell
 
 
-def _limits(table: Table, prices: dict, day: np.ndarray, codes: list[str], code_pos: np.ndarray,
+def _limits(table: Table, up, down, prev_close, day: np.ndarray, codes: list[str], code_pos: np.ndarray,
             calendar: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """The table's limit columns; a missing column is derived from the previous close by the board's rule."""
-    up, down = prices.get("limit_up"), prices.get("limit_down")
     if up is not None and down is not None:
         return up, down
-    if "prev_close" not in prices:
+    if prev_close is None:
         raise TableError(
             f"bars table ({', '.join(table.sources)}): without limit_up and limit_down columns the limits are "
             "derived from the previous close: a prev_close column is required"
@@ -211,7 +229,7 @@ def _limits(table: Table, prices: dict, day: np.ndarray, codes: list[str], code_
         # a stock whose first row comes after the tables' first date is taken as listed on that row
         first = pd.Series(day).groupby(code_pos).transform("min").to_numpy()
         list_dates = np.where(first > calendar[0], first.astype(str), "")
-    derived = limit_prices(day.astype(str), row_codes, prices["prev_close"], is_st=is_st, list_dates=list_dates,
+    derived = limit_prices(day.astype(str), row_codes, prev_close, is_st=is_st, list_dates=list_dates,
                            calendar=calendar.astype(str))
     return (derived["limit_up"].to_numpy() if up is None else up,
             derived["limit_down"].to_numpy() if down is None else down)
@@ -254,9 +272,7 @@ def _actions(table: Table, market: TablesMarket) -> None:
         if bad.any():
             table.fail(column, bad, "is not positive" if column == "split_ratio" else "is negative",
                        lambda r, c=column: table.frame[c].iloc[r])
-        matrix = np.full(n_days * n_codes, np.nan)
-        matrix[cell] = to_service(values[keep])
-        market.factors[FACTOR_OF[name]] = matrix.reshape(n_days, n_codes)
+        market.events[FACTOR_OF[name]] = (cell, to_service(values[keep]))
 
 
 # ---- index membership -----------------------------------------------------------------------------

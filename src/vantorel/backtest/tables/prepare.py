@@ -87,7 +87,8 @@ def prepare_from_tables(
         with using_client(client):
             complete = store.metadata_path.exists() and not BacktestService._find_missing_datasets(store)
             if rebuild or not complete:
-                _build_into(store_dir, _payload(client.dates[0], client.dates[-1], incremental=False))
+                payload = _payload(client.dates[0], client.dates[-1], incremental=False, after_read=client.release)
+                _build_into(store_dir, payload)
                 BacktestService._log_dataset_summary(BinaryPreparedDataStore(store_dir), action="已就绪")
                 return "built"
             stored = _close_dates(store)
@@ -105,13 +106,15 @@ def _close_dates(store) -> list:
     return list(store.load_metadata()["datasets"].get("close_price", {}).get("index", []))
 
 
-def _payload(start: str, end: str, *, incremental: bool) -> dict:
+def _payload(start: str, end: str, *, incremental: bool, after_read: Callable[[], None] | None = None) -> dict:
     """The builder's payload over [start, end], with an empty membership matrix for an index the tables
     give no member (where the builder's own ``build`` would stop)."""
     from vantorel.backtest._prepare import GroupPreparedDataBuilder
 
     builder = GroupPreparedDataBuilder(start, end)
     source, masks, benchmarks, names = builder._read_source_data(incremental)
+    if after_read is not None:
+        after_read()
     labels = source["Close"]
     for name in names:
         if name not in masks:

@@ -110,9 +110,14 @@ def _read_parquet(path: Path, layout: Layout) -> pd.DataFrame:
     names = match_columns(layout, schema.names)
     wanted = list(names.values())
     # text labels come as dictionary columns: a few thousand distinct codes, not millions of strings
-    textual = [n for c, n in names.items() if c in layout.labels and pa.types.is_string(schema.field(n).type)]
+    textual = [
+        n for c, n in names.items()
+        if c in layout.labels and (pa.types.is_string(schema.field(n).type) or pa.types.is_large_string(schema.field(n).type))
+    ]
     table = pq.read_table(path, columns=wanted, read_dictionary=textual)
-    frame = table.to_pandas(ignore_metadata=True)
+    # one block per column, and Arrow's buffers freed as they are converted: no second copy of the file
+    frame = table.to_pandas(ignore_metadata=True, split_blocks=True, self_destruct=True, date_as_object=False)
+    del table
     return frame.rename(columns={v: k for k, v in names.items()})
 
 

@@ -52,10 +52,18 @@ class TablesDataService(MatrixDataService):
         rows = slice(lo, len(self.market.dates) if hi is None else hi)
         if name in self.market.factors:
             return self.market.factors[name][rows]
-        if name in COMPONENT_FACTOR_NAMES:
+        if name in self.market.events:
+            return self.market.event_values(name, rows.start, rows.stop)
+        if name in self.market.members:
             member = self.market.members[name][rows]
-            return np.where(member, 1.0, np.where(self.market.has_row[rows], 0.0, np.nan))
+            return np.where(member, 1.0, np.where(self.market.has_row(rows), 0.0, np.nan))
         return None
+
+    def release(self) -> None:
+        """Frees the matrices once a full build has read them; the client serves nothing after."""
+        self.market.factors.clear()
+        self.market.events.clear()
+        self.market.members.clear()
 
     def index_columns(self, ukeys: list[str], lo: int, hi: int) -> dict[str, list[np.ndarray]]:
         served: dict[str, list[np.ndarray]] = {"ukey": [], "daily_return": []}
