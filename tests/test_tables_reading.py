@@ -163,10 +163,12 @@ def test_bad_tables_name_the_file_column_and_rows(tmp_path, change, message):
 def test_other_bad_inputs(tmp_path):
     with pytest.raises(FileNotFoundError):
         TablesDataService(tmp_path / "absent")
-    with pytest.raises(TableError, match="bars table not found"):
+    with pytest.raises(TableError, match="source has no bars table"):
         TablesDataService(tmp_path)
-    with pytest.raises(TypeError, match="must be a pandas.DataFrame"):
+    with pytest.raises(TypeError, match=r"Argument 'bars' has incorrect type \(expected pandas.DataFrame, got list"):
         TablesDataService({"bars": [[1, 2]]})
+    with pytest.raises(TypeError, match="Argument 'source' has incorrect type"):
+        TablesDataService(5)
     actions = pd.DataFrame({"ex_date": ["2021-03-02"], "code": ["600000"], "split_ratio": [0.0]})
     with pytest.raises(TableError, match="'split_ratio' is not positive"):
         TablesDataService({"bars": _bars(), "actions": actions})

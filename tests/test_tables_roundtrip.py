@@ -53,7 +53,7 @@ def _with_delistings(market, seed=0):
     last = rng.integers(market.n_days // 3, market.n_days - 5, size=gone.size)
     for stock, day in zip(gone, last, strict=True):
         for frame in (*frames.values(), *components.values(), limit_up, limit_down):
-            if frame.dtypes.iloc[stock] == bool:
+            if pd.api.types.is_bool_dtype(frame.dtypes.iloc[stock]):
                 continue
             frame.iloc[day + 1:, stock] = np.nan
     return dataclasses.replace(market, frames=frames, components=components, limit_up=limit_up,

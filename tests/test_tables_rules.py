@@ -10,6 +10,13 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from vantorel.backtest.tables import board_of, limit_prices, normalise_code, normalise_codes
+from vantorel.backtest.tables.actions import (
+    dividend_per_ten,
+    export_dividends,
+    export_splits,
+    split_per_ten,
+    stored_dividend,
+)
 
 
 @pytest.mark.parametrize(
@@ -110,3 +117,28 @@ def test_bad_arguments_are_named(kwargs, error, message):
     args = {"dates": ["20200102"], "codes": ["600000"], "prev_close": [10.0], **kwargs}
     with pytest.raises(error, match="^" + message.replace("(", r"\(").replace(")", r"\)")):
         limit_prices(**args)
+
+
+# --------------------------------------------------------------------------
+# splits and dividends between tables and the service's per-ten-share figures
+
+_PER_TEN = st.floats(min_value=1e-4, max_value=1e4, allow_nan=False, allow_infinity=False)
+
+
+@given(st.lists(_PER_TEN, min_size=1, max_size=50))
+def test_exported_splits_and_dividends_read_back_to_the_stored_values(per_ten):
+    """Whatever the service served, the store's figures survive export and ingestion to the bit."""
+    per_ten = np.array(per_ten)
+    ratio, dividend = per_ten / 10.0, per_ten / 10.0 * 0.9  # what the builder stores
+    np.testing.assert_array_equal(split_per_ten(export_splits(ratio)) / 10.0, ratio)
+    np.testing.assert_array_equal(stored_dividend(dividend_per_ten(export_dividends(dividend))), dividend)
+
+
+def test_table_figures_are_read_as_written_and_exported_as_short_decimals():
+    ratio = np.array([1.5, 2.0, 1.2, 1.1, 0.3])
+    np.testing.assert_array_equal(split_per_ten(ratio) / 10.0, ratio)
+    cash = np.array([0.3, 0.125, 1.07, 0.01])
+    np.testing.assert_array_equal(stored_dividend(dividend_per_ten(cash)), cash * 0.9)
+    np.testing.assert_array_equal(export_dividends(stored_dividend(dividend_per_ten(cash))), cash)
+    np.testing.assert_array_equal(export_splits(ratio), ratio)
+    assert np.isnan(export_splits(np.array([np.nan]))).all()

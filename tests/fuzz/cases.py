@@ -1302,6 +1302,59 @@ def _(g: Gen) -> Case:
     return g.case(tables.limit_prices, args, 3, is_type(pd.DataFrame))
 
 
+def _market_tables(market) -> dict[str, pd.DataFrame]:
+    """The market as researchers' tables (DataFrames in memory)."""
+    f = market.frames
+    day, stock = np.nonzero(np.isfinite(f["close_price"].to_numpy()))
+    dates, codes = np.array(market.dates)[day], np.array(market.codes, dtype=object)[stock]
+
+    def cells(frame):
+        return frame.to_numpy()[day, stock]
+
+    bars = pd.DataFrame({"date": dates, "code": codes, "open": cells(f["open_price"]), "close": cells(f["close_price"]),
+                         "prev_close": cells(f["prev_close"]), "buy_vwap": cells(f["buy_price"]),
+                         "sell_vwap": cells(f["sell_price"]), "limit_up": cells(market.limit_up),
+                         "limit_down": cells(market.limit_down), "industry": cells(f["industry_matrix"])})
+    member = np.isfinite(next(iter(market.components.values())).to_numpy()[day, stock])
+    membership = pd.DataFrame({"date": dates[member], "index": "000300.SH", "code": codes[member]})
+    indices = pd.DataFrame({"date": market.dates, "index": "000300",
+                            "daily_return": market.benchmark_dict["000300"].to_numpy()})
+    actions = pd.DataFrame({"ex_date": dates[:2], "code": codes[:2], "split_ratio": [1.5, np.nan],
+                            "cash_dividend": [np.nan, 0.2]})
+    return {"bars": bars, "actions": actions, "membership": membership, "indices": indices}
+
+
+def _spoil_researcher_table(rng, df):
+    kinds = {
+        "drop column": lambda: df.drop(columns=[pick(rng, list(df.columns))]),
+        "text cell": lambda: df.assign(**{c: ["abc"] + list(df[c].iloc[1:]) for c in [pick(rng, list(df.columns))]}),
+        "negative cell": lambda: df.assign(**{c: -df[c] for c in df.columns if df[c].dtype.kind == "f"}),
+        "duplicated rows": lambda: pd.concat([df, df.iloc[:3]]),
+        "garbage dates": lambda: df.assign(**{df.columns[0]: pick(rng, ["2020-13-45", None, "abc", 0])}),
+        "NaN codes": lambda: df.assign(code=np.nan),
+        "inf cells": lambda: df.assign(**{c: np.inf for c in df.columns if df[c].dtype.kind == "f"}),
+        "empty": lambda: df.iloc[:0],
+        "category": lambda: df.astype("category"),
+        "wrong type": lambda: pick(rng, [None, 5, "bars.csv", df.to_dict("records")]),
+    }
+    name = pick(rng, list(kinds))
+    try:
+        return kinds[name](), name
+    except Exception:  # a spoiler that does not apply to this table
+        return df, "as is"
+
+
+@entry("tables.TablesDataService", ("bars", "actions", "membership", "indices", "source"), 2)
+def _(g: Gen) -> Case:
+    from vantorel.backtest.tables import TableError, TablesDataService
+
+    tables = _market_tables(g.ctx.market)
+    source = {name: g.param(name, "any", frame, spoil=_spoil_researcher_table) for name, frame in tables.items()}
+    source = g.param("source", "any", source)
+    g.allowed.append(TableError)
+    return g.case(TablesDataService, {"source": source}, 1, is_type(TablesDataService))
+
+
 @entry("_prepare.GroupPreparedDataBuilder", ("start_date", "end_date", "client"), 4)
 def _(g: Gen) -> Case:
     from vantorel import singleton

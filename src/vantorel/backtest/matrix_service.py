@@ -114,8 +114,8 @@ class MatrixDataService:
         if not served.get("ukey"):
             return pd.DataFrame({"date": [], "ukey": [], value: []})
         dates = self._date_cells[self.date_kind][lo:hi]
-        columns = {"date": np.concatenate([dates] * len(served["ukey"]))}
-        columns.update({k: np.concatenate(v) for k, v in served.items()})
+        columns = {"date": _objects(np.concatenate([dates] * len(served["ukey"])))}
+        columns.update({k: _objects(np.concatenate(v)) for k, v in served.items()})
         return pd.DataFrame(columns)
 
     # ---- helpers -------------------------------------------------------------------------------
@@ -149,10 +149,10 @@ class MatrixDataService:
             return pd.DataFrame(columns=["ukey", self.date_column, self.value_column, self.factor_column])
         return pd.DataFrame(
             {
-                "ukey": np.concatenate(ukey),
-                self.date_column: np.concatenate(date),
+                "ukey": _objects(np.concatenate(ukey)),
+                self.date_column: _objects(np.concatenate(date)),
                 self.value_column: np.concatenate(value),
-                self.factor_column: np.concatenate(factor),
+                self.factor_column: _objects(np.concatenate(factor)),
             }
         )
 
@@ -166,10 +166,17 @@ class MatrixDataService:
             present |= np.isfinite(b)
         flat = np.flatnonzero(present)
         day, stock = np.divmod(flat, len(self._ukeys))
-        columns = {"ukey": self._ukeys[stock], self.date_column: self._date_cells[self.date_kind][lo + day]}
+        dates = self._date_cells[self.date_kind][lo + day]
+        columns = {"ukey": _objects(self._ukeys[stock]), self.date_column: _objects(dates)}
         for name, b in blocks.items():
             columns[name] = b.ravel()[flat]
         return pd.DataFrame(columns)
+
+
+def _objects(values: np.ndarray) -> pd.Series:
+    """A column of the array's own dtype: text cells stay Python objects (no conversion to the frame
+    library's string type), so the builder reads each distinct object once."""
+    return pd.Series(values, dtype=values.dtype, copy=False)
 
 
 def _yyyymmdd(value: Any) -> str:

@@ -41,7 +41,7 @@ def _on_grid(frame: pd.DataFrame, dates: pd.Index, codes: pd.Index) -> tuple[np.
     """(values, present) of a stored Frame on the export grid; ``present`` marks the Frame's own cells.
 
     Values are float64 with NaN, or bool with False, where the Frame has no cell."""
-    boolean = len(frame.columns) > 0 and bool((frame.dtypes == bool).all())
+    boolean = len(frame.columns) > 0 and all(pd.api.types.is_bool_dtype(t) for t in frame.dtypes)
     values = np.zeros((len(dates), len(codes)), dtype=bool) if boolean else np.full((len(dates), len(codes)), np.nan)
     present = np.zeros((len(dates), len(codes)), dtype=bool)
     rows, cols = dates.get_indexer(frame.index), codes.get_indexer(frame.columns)

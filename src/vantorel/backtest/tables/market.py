@@ -79,8 +79,12 @@ def read_market(source, on_file: Callable[[str], None] | None = None) -> TablesM
     """All tables of ``source`` read, checked and laid out (see the package documentation)."""
     bars = read_table(source, BARS, on_file)
     if bars is None:
-        where = "the directory" if not isinstance(source, dict) else "the tables given"
-        raise TableError(f"bars table not found in {where}: a daily-bars table (bars.parquet or bars.csv) is required")
+        raise TableError(
+            "source has no bars table: a daily-bars table is required (bars.parquet or bars.csv in a directory, "
+            "or a 'bars' DataFrame)"
+        )
+    if len(bars) == 0:
+        raise TableError(f"bars table ({', '.join(bars.sources)}): no rows")
     market = _bars(bars)
     del bars
     actions = read_table(source, ACTIONS, on_file)
@@ -238,6 +242,8 @@ def _limits(table: Table, up, down, prev_close, day: np.ndarray, codes: list[str
 def _industry(table: Table) -> np.ndarray:
     """Numeric industry codes as they are; names numbered 1, 2, ... in sorted order."""
     series = table.frame["industry"]
+    if pd.api.types.is_numeric_dtype(series.dtype) and not pd.api.types.is_bool_dtype(series.dtype):
+        return number_column(table, "industry")
     as_numbers = pd.to_numeric(series.astype(object), errors="coerce")
     if (as_numbers.notna() | series.isna()).all():
         values = as_numbers.to_numpy(dtype=np.float64, na_value=np.nan)
@@ -256,7 +262,8 @@ def _actions(table: Table, market: TablesMarket) -> None:
     d, s = _grid(table, "ex_date", market.dates, market.codes)
     keep = (d >= 0) & (s >= 0)
     if (~keep).any():
-        logger.warning("actions table: %d rows whose date or code the bars table lacks are left out: %s", int((~keep).sum()),
+        logger.warning("actions table: %d rows whose date or code the bars table lacks are left out: %s",
+                       int((~keep).sum()),
                        table.where(~keep))
     n_days, n_codes = market.shape
     cell = d[keep] * n_codes + s[keep]
@@ -337,7 +344,8 @@ def _membership(table: Table | None, market: TablesMarket) -> None:
 def _indices(table: Table | None, market: TablesMarket) -> None:
     n_days = len(market.dates)
     if table is None:
-        logger.warning("no indices table: benchmarks %s are served as flat indices (zero returns)", ", ".join(BENCHMARK_INDEX_CODES))
+        logger.warning("no indices table: benchmarks %s are served as flat indices (zero returns)",
+                       ", ".join(BENCHMARK_INDEX_CODES))
         return
     kind = "daily_return" if "daily_return" in table.frame else "close" if "close" in table.frame else None
     if kind is None:

@@ -9,6 +9,7 @@ the offending rows.
 
 from __future__ import annotations
 
+import errno
 import os
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
@@ -110,10 +111,11 @@ def _read_parquet(path: Path, layout: Layout) -> pd.DataFrame:
     names = match_columns(layout, schema.names)
     wanted = list(names.values())
     # text labels come as dictionary columns: a few thousand distinct codes, not millions of strings
-    textual = [
-        n for c, n in names.items()
-        if c in layout.labels and (pa.types.is_string(schema.field(n).type) or pa.types.is_large_string(schema.field(n).type))
-    ]
+    def is_text(name: str) -> bool:
+        kind = schema.field(name).type
+        return pa.types.is_string(kind) or pa.types.is_large_string(kind)
+
+    textual = [n for c, n in names.items() if c in layout.labels and is_text(n)]
     table = pq.read_table(path, columns=wanted, read_dictionary=textual)
     # one block per column, and Arrow's buffers freed as they are converted: no second copy of the file
     frame = table.to_pandas(ignore_metadata=True, split_blocks=True, self_destruct=True, date_as_object=False)
@@ -133,7 +135,9 @@ def _read_csv(path: Path, layout: Layout) -> pd.DataFrame:
 
 def _from_frame(frame: pd.DataFrame, layout: Layout) -> pd.DataFrame:
     if not isinstance(frame, pd.DataFrame):
-        raise TypeError(f"the {layout.name} table must be a pandas.DataFrame, got {type(frame).__name__}")
+        raise TypeError(
+            f"Argument '{layout.name}' has incorrect type (expected pandas.DataFrame, got {type(frame).__name__})"
+        )
     flat = frame.reset_index() if not isinstance(frame.index, pd.RangeIndex) else frame
     names = match_columns(layout, [str(c) for c in flat.columns])
     picked = flat[[c for c in flat.columns if str(c) in names.values()]]
@@ -156,9 +160,14 @@ def read_table(source, layout: Layout, on_file: Callable[[str], None] | None = N
                 label = f"{layout.name} DataFrame" + (f" {i + 1}" if len(entries) > 1 else "")
                 parts.append((label, _from_frame(item, layout)))
     else:
+        if not isinstance(source, str | os.PathLike):
+            raise TypeError(
+                "Argument 'source' has incorrect type (expected str | os.PathLike | Mapping[str, pandas.DataFrame], "
+                f"got {type(source).__name__})"
+            )
         directory = Path(source)
         if not directory.is_dir():
-            raise FileNotFoundError(f"tables directory not found: {directory}")
+            raise FileNotFoundError(errno.ENOENT, "tables directory not found", str(directory))
         files = find_files(directory, layout)
         if not files:
             return None
@@ -173,7 +182,8 @@ def read_table(source, layout: Layout, on_file: Callable[[str], None] | None = N
         if absent:
             raise TableError(
                 f"{layout.name} table ({name}): required column{'s' if len(absent) > 1 else ''} "
-                f"{', '.join(repr(c) for c in absent)} missing (recognised columns: {', '.join(map(str, f.columns)) or 'none'})"
+                f"{', '.join(repr(c) for c in absent)} missing "
+                f"(recognised columns: {', '.join(map(str, f.columns)) or 'none'})"
             )
     columns = [c for c in layout.columns if any(c in f.columns for f in frames)]
     frame = frames[0] if len(frames) == 1 else _concat(frames, columns)

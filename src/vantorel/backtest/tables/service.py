@@ -7,7 +7,7 @@ from typing import Any
 
 import numpy as np
 
-from vantorel.backtest._prepare import BENCHMARK_INDEX_CODES, COMPONENT_FACTOR_NAMES
+from vantorel.backtest._prepare import BENCHMARK_INDEX_CODES
 from vantorel.backtest.matrix_service import MatrixDataService
 
 from .market import TablesMarket, read_market
