@@ -16,6 +16,7 @@ import numpy as np
 import pandas as pd
 
 from vantorel.backtest._prepare import BENCHMARK_INDEX_CODES
+from vantorel.backtest.matrix_service import suffixed_code
 
 from .actions import export_dividends, export_splits
 from .market import index_code_of
@@ -27,14 +28,9 @@ FORMATS = ("parquet", "csv")
 
 
 def _suffixed(codes: list[str]) -> np.ndarray:
-    def one(code: str) -> str:
-        if code.startswith(("60", "68", "90")):
-            return code + ".SH"
-        if code.startswith(("4", "8", "92")):
-            return code + ".BJ"
-        return code + ".SZ"
-
-    return np.array([one(c) for c in codes], dtype=object)
+    """Codes with the exchange suffixes researchers' files use (600000.SH, 000001.SZ, 430047.BJ)."""
+    short = {".XSHG": ".SH", ".XSHE": ".SZ", ".BJ": ".BJ"}
+    return np.array([c + short[suffixed_code(c)[len(c):]] for c in codes], dtype=object)
 
 
 def _on_grid(frame: pd.DataFrame, dates: pd.Index, codes: pd.Index) -> tuple[np.ndarray, np.ndarray]:
