@@ -36,6 +36,7 @@ _DATE_NAMES = ("date", "trade_date", "trading_date", "datetime", "dt", "time", "
 _CODE_NAMES = ("code", "stock_code", "ts_code", "symbol", "ticker", "order_book_id", "instrument", "stock", "asset")
 _VALUE_NAMES = ("value", "weight", "factor", "score", "signal")
 _YYYYMMDD = re.compile(r"^\d{8}$")
+_PANDAS_MAJOR = int(pd.__version__.split(".")[0])
 
 
 def file_kind(path: Path) -> str:
@@ -86,11 +87,10 @@ def _read_parquet(path: Path) -> pd.DataFrame:
 
 def _read_csv(path: Path) -> pd.DataFrame:
     sep = "\t" if ".tsv" in [s.lower() for s in path.suffixes] else ","
-    try:
-        import pyarrow  # noqa: F401  (the pyarrow engine parses in threads and rounds exactly)
-    except ImportError:
-        return pd.read_csv(path, sep=sep, float_precision="round_trip")
-    return pd.read_csv(path, sep=sep, engine="pyarrow")
+    # pandas 3 parses floats exactly by default (and deprecates the option); older releases need
+    # "round_trip" for the values to keep every bit. The C parser outruns the pyarrow one on wide files.
+    exact = {} if _PANDAS_MAJOR >= 3 else {"float_precision": "round_trip"}
+    return pd.read_csv(path, sep=sep, **exact)
 
 
 def _read_pickle(path: Path) -> object:

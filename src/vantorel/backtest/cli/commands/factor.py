@@ -12,6 +12,7 @@ import numpy as np
 from vantorel.backtest._progress import progress_bar
 
 from .. import render
+from ..data import load_bundle
 from ..errors import UsageError
 from ..files import read_table, stem
 from . import _options
@@ -78,7 +79,7 @@ def run(args: argparse.Namespace) -> int:
     for name in names:
         _options.file_name("FACTOR_FILE", name)
     service = BacktestService(None)
-    data = service.load_backtest_data()
+    data = load_bundle()
     rows, files = [], {}
     with tempfile.TemporaryDirectory(prefix="vantorel-charts-") as scratch, \
             progress_bar("factors", total=len(args.factors)) as progress:

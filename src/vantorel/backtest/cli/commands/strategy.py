@@ -8,6 +8,7 @@ from pathlib import Path
 import pandas as pd
 
 from .. import render
+from ..data import load_bundle
 from ..files import read_table, stem
 from . import _options
 
@@ -44,7 +45,7 @@ def run(args: argparse.Namespace) -> int:
     start, end = _options.period(args, weights)
     name = _options.file_name("--name", args.name) if args.name else stem(args.weights)
     service = BacktestService(None)
-    data = service.load_backtest_data()
+    data = load_bundle()
     result = service.backtest_strategy(
         weights, data, start, end, args.out, name, benchmark=args.benchmark, rolling_window=args.rolling_window,
         total_money=args.capital, fee=args.fee, rule_fee=args.rule_fee, plot=None if args.plot == "none" else args.plot,
