@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pandas as pd
 
-from ..errors import UsageError
+from ..errors import CliError, UsageError
 from ..files import LAYOUTS
 
 PLOTS = ("large", "long", "none")
@@ -36,7 +36,7 @@ def add_period_options(parser: argparse.ArgumentParser) -> None:
 def add_trading_options(parser: argparse.ArgumentParser) -> None:
     from vantorel.backtest import _core
 
-    parser.add_argument("--rolling-window", type=int, default=0, metavar="DAYS",
+    parser.add_argument("--rolling-window", type=count, default=0, metavar="DAYS",
                         help="days of the rolling statistics (default: 0, none)")
     parser.add_argument("--capital", type=_positive, default=_core.DEFAULT_TOTAL_MONEY, metavar="MONEY",
                         help=f"total money traded (default: {_core.DEFAULT_TOTAL_MONEY:g})")
@@ -72,7 +72,6 @@ def period(args: argparse.Namespace, table: pd.DataFrame) -> tuple[str, str]:
 
 
 def _date_option(flag: str, text: str) -> str:
-    from ..errors import CliError
     from ..files import normalise_dates
 
     try:
@@ -114,6 +113,30 @@ def write_frame(frame: pd.DataFrame, path: Path, fmt: str) -> Path:
     else:
         out.to_csv(path)
     return path
+
+
+def check_benchmarks(data, benchmarks: str | list[str] | None) -> None:
+    """Every benchmark named must be one of the store's: an unknown one would only give empty figures."""
+    known = sorted(data.data.get("benchmark_dict") or {})
+    for name in [benchmarks] if isinstance(benchmarks, str) else benchmarks or []:
+        if name not in known:
+            raise CliError(f"benchmark {name} is not in the store (it has {', '.join(known) or 'none'})")
+
+
+def check_days(result_days: int, start: str, end: str) -> None:
+    """A backtest over no trading day is a mistake of the period, not a result."""
+    if result_days == 0:
+        raise CliError(f"no trading day to backtest from {start} to {end} (see 'vantorel-backtest info')")
+
+
+def count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, got {text!r}")
+    return value
 
 
 def _positive(text: str) -> float:

@@ -49,7 +49,8 @@ def register(subparsers, parents) -> None:
     parser = _options.add_command(subparsers, parents, "factor", "group backtests of factor tables", DESCRIPTION)
     parser.add_argument("factors", type=Path, nargs="+", metavar="FACTOR_FILE", help="factors: .parquet, .csv or .pkl")
     _options.add_input_options(parser)
-    parser.add_argument("--groups", type=int, default=groups, help=f"number of groups, 2 to 100 (default: {groups})")
+    parser.add_argument("--groups", type=_options.count, default=groups,
+                        help=f"number of groups, 2 to 100 (default: {groups})")
     parser.add_argument("--universe", metavar="INDEX[,INDEX...]",
                         help="rank only the members of these indexes, e.g. 000905 (default: every stock)")
     direction = parser.add_mutually_exclusive_group()
@@ -80,6 +81,7 @@ def run(args: argparse.Namespace) -> int:
         _options.file_name("FACTOR_FILE", name)
     service = BacktestService(None)
     data = load_bundle()
+    _options.check_benchmarks(data, _options.names(args.benchmark))
     rows, files = [], {}
     with tempfile.TemporaryDirectory(prefix="vantorel-charts-") as scratch, \
             progress_bar("factors", total=len(args.factors)) as progress:
@@ -95,6 +97,7 @@ def run(args: argparse.Namespace) -> int:
                 rolling_window=args.rolling_window, ascending=args.ascending, total_money=args.capital,
                 fee=args.fee, rule_fee=args.rule_fee, plot="long" if args.plot == "none" else args.plot,
             )
+            _options.check_days(len(result.group_daily_return), start, end)
             rows.append({"factor": name, "start": start, "end": end, **summarise(result)})
             written = dict(result.plot_paths) if args.plot != "none" else {}
             if args.out is not None:

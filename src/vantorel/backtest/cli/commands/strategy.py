@@ -46,10 +46,12 @@ def run(args: argparse.Namespace) -> int:
     name = _options.file_name("--name", args.name) if args.name else stem(args.weights)
     service = BacktestService(None)
     data = load_bundle()
+    _options.check_benchmarks(data, args.benchmark)
     result = service.backtest_strategy(
         weights, data, start, end, args.out, name, benchmark=args.benchmark, rolling_window=args.rolling_window,
         total_money=args.capital, fee=args.fee, rule_fee=args.rule_fee, plot=None if args.plot == "none" else args.plot,
     )
+    _options.check_days(len(result.daily_return), start, end)
     files = dict(result.plot_paths)
     if args.out is not None:
         returns = pd.DataFrame({"daily_return": result.daily_return, "cumulative_return": result.cumulative_return})
