@@ -5,6 +5,7 @@ from __future__ import annotations
 import importlib
 import json
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -355,3 +356,15 @@ def test_progress_draws_only_when_enabled(capsys):
         shown.update(4)
         assert shown.shown
     assert "shown work" in capsys.readouterr().err
+
+
+def test_ctrl_c_exits_130(tmp_path):
+    env = {**os.environ, "PYTHONUNBUFFERED": "1"}
+    with subprocess.Popen([sys.executable, "-m", "vantorel.backtest.cli", "demo", "--days", "3000", "--stocks", "3000",
+                           "--out", str(tmp_path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=env) as process:
+        assert process.stdout.readline().startswith("Synthetic market")  # running the command by now
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=120)
+    assert process.returncode == 130
+    assert err.strip().splitlines()[-1] == f"{PROG}: interrupted"

@@ -24,7 +24,7 @@ def format_stat(key: str, value: float | None) -> str:
     return f"{value:.3f}"
 
 
-def number(value: object, spec: str = ".4f") -> str:
+def number(value: object, fmt: str = ".4f") -> str:
     """A number for a table cell ("--" when missing)."""
     if value is None:
         return "--"
@@ -32,7 +32,7 @@ def number(value: object, spec: str = ".4f") -> str:
         number = float(value)  # type: ignore[arg-type]
     except (TypeError, ValueError):
         return str(value)
-    return "--" if math.isnan(number) else format(number, spec)
+    return "--" if math.isnan(number) else format(number, fmt)
 
 
 def table(

@@ -37,7 +37,7 @@ def add_trading_options(parser: argparse.ArgumentParser) -> None:
     from vantorel.backtest import _core
 
     parser.add_argument("--rolling-window", type=count, default=0, metavar="DAYS",
-                        help="days of the rolling statistics (default: 0, none)")
+                        help="smooth the weights by a rolling mean over DAYS dates (default: 0, off)")
     parser.add_argument("--capital", type=_positive, default=_core.DEFAULT_TOTAL_MONEY, metavar="MONEY",
                         help=f"total money traded (default: {_core.DEFAULT_TOTAL_MONEY:g})")
     parser.add_argument("--fee", type=_rate, default=_core.DEFAULT_FEE,
@@ -91,8 +91,8 @@ def names(text: str | None) -> list[str] | str | None:
     """A comma-separated option as one name or a list of names."""
     if text is None:
         return None
-    parts = [p.strip() for p in text.split(",") if p.strip()]
-    return parts[0] if len(parts) == 1 else parts
+    names_given = [p.strip() for p in text.split(",") if p.strip()]
+    return names_given[0] if len(names_given) == 1 else names_given
 
 
 def write_frame(frame: pd.DataFrame, path: Path, fmt: str) -> Path:

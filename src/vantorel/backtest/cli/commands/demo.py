@@ -8,7 +8,7 @@ from . import _options
 
 DESCRIPTION = """\
 Runs the demo of `python -m vantorel.backtest` with the same options: in a private temporary
-home (never the user's own store, so --data-dir plays no part), a package built from a synthetic
+home (never the user's own store, so --data-dir is not used), a package built from a synthetic
 market is served on 127.0.0.1, downloaded and updated; a momentum strategy and a reversal factor
 are backtested and their charts written to --out.
 """

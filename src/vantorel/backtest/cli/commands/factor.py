@@ -47,7 +47,8 @@ def register(subparsers, parents) -> None:
 
     groups = default_groups()
     parser = _options.add_command(subparsers, parents, "factor", "group backtests of factor tables", DESCRIPTION)
-    parser.add_argument("factors", type=Path, nargs="+", metavar="FACTOR_FILE", help="factors: .parquet, .csv or .pkl")
+    parser.add_argument("factors", type=Path, nargs="+", metavar="FACTOR_FILE",
+                        help="factors: .parquet, .csv or .pkl (a pickle runs code as it loads: only your own)")
     _options.add_input_options(parser)
     parser.add_argument("--groups", type=_options.count, default=groups,
                         help=f"number of groups, 2 to 100 (default: {groups})")

@@ -94,11 +94,11 @@ def _from_service(args: argparse.Namespace, data_dir: Path) -> int:
     return 0
 
 
-def load_client(spec: str) -> Any:
+def load_client(factory: str) -> Any:
     """The object returned by the factory ``MODULE:CALLABLE`` (called without arguments)."""
-    module_name, _, attribute = spec.partition(":")
+    module_name, _, attribute = factory.partition(":")
     if not module_name or not attribute:
-        raise UsageError(f"--client must be MODULE:CALLABLE, got {spec!r}")
+        raise UsageError(f"--client must be MODULE:CALLABLE, got {factory!r}")
     if os.getcwd() not in sys.path:  # a factory beside the user's own scripts
         sys.path.insert(0, os.getcwd())
     try:
@@ -111,10 +111,10 @@ def load_client(spec: str) -> Any:
         except AttributeError:
             raise CliError(f"--client: {module_name!r} has no {attribute!r}") from None
     if not callable(target):
-        raise CliError(f"--client: {spec!r} is not callable")
+        raise CliError(f"--client: {factory!r} is not callable")
     client = target()
     if client is None:
-        raise CliError(f"--client: {spec!r} returned None, not a data-service client")
+        raise CliError(f"--client: {factory!r} returned None, not a data-service client")
     return client
 
 

@@ -26,7 +26,8 @@ def register(subparsers, parents) -> None:
     from vantorel.backtest._core import DEFAULT_BENCHMARK
 
     parser = _options.add_command(subparsers, parents, "strategy", "backtest a table of target weights", DESCRIPTION)
-    parser.add_argument("weights", type=Path, metavar="WEIGHTS_FILE", help="weights: .parquet, .csv or .pkl")
+    parser.add_argument("weights", type=Path, metavar="WEIGHTS_FILE",
+                        help="weights: .parquet, .csv or .pkl (a pickle runs code as it loads: only your own)")
     _options.add_input_options(parser)
     _options.add_period_options(parser)
     parser.add_argument("--benchmark", default=DEFAULT_BENCHMARK,
@@ -80,7 +81,7 @@ def _print(name, start, end, benchmark, result, files) -> None:
         "Excess over each benchmark (annual figures are mean daily x 252)", list(map(str, summary.columns)),
         ([row[0], *(render.number(v) for v in row[1:])] for row in summary.itertuples(index=False)),
     )
-    parts = [stats, excess]
+    blocks = [stats, excess]
     if files:
-        parts.append(render.table("Files written", ["kind", "path"], sorted(files.items()), numeric_from=2))
-    render.show(*parts)
+        blocks.append(render.table("Files written", ["kind", "path"], sorted(files.items()), numeric_from=2))
+    render.show(*blocks)
