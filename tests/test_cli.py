@@ -296,6 +296,37 @@ def test_tables_round_trip_through_export_and_prepare(store, market, tmp_path):
     assert (report["first_date"], report["last_date"], report["stocks"]) == (market.dates[0], market.dates[-1], 80)
 
 
+def test_tables_commands_call_the_table_functions_as_documented(store, tmp_path):
+    """The wiring alone, with stand-ins recording their arguments: the store directory in use,
+    no progress without a terminal, the outcome and the files reported."""
+    script = f"""
+import json, pathlib, sys
+import vantorel.backtest.tables as tables
+from vantorel.backtest.cli import main
+calls = []
+def prepare_from_tables(source, data_dir=None, *, progress=False):
+    calls.append(["prepare", str(source), str(data_dir), progress])
+    return "updated"
+def export_tables(out_dir, data_dir=None, *, format="parquet", progress=False):
+    calls.append(["export", str(out_dir), str(data_dir), format, progress])
+    return {{"close_price": pathlib.Path(out_dir) / "close_price.csv"}}
+tables.prepare_from_tables, tables.export_tables = prepare_from_tables, export_tables
+status = [main(["--data-dir", {str(store)!r}, "prepare", "--tables", {str(tmp_path)!r}]),
+          main(["export-tables", {str(tmp_path / "out")!r}, "--format", "csv", "--data-dir", {str(store)!r}])]
+print(json.dumps({{"status": status, "calls": calls}}))
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                         env={**os.environ, "COLUMNS": "200"})
+    assert run.returncode == 0, run.stderr
+    *shown, last = run.stdout.strip().splitlines()
+    report = json.loads(last)
+    assert report["status"] == [0, 0]
+    assert report["calls"] == [["prepare", str(tmp_path), str(store), False],
+                               ["export", str(tmp_path / "out"), str(store), "csv", False]]
+    assert shown[0] == f"updated: {store}"
+    assert any("close_price" in line and "close_price.csv" in line for line in shown)
+
+
 def test_demo_forwards_its_options(tmp_path):
     run = cli("demo", "--days", "60", "--stocks", "40", "--advance", "2", "--top", "5", "--plot", "none",
               "--out", tmp_path / "demo")

@@ -53,10 +53,10 @@ def table(
 
 
 def show(*renderables: object) -> None:
-    """Prints to stdout; wide enough for the tables when stdout is no terminal."""
+    """Prints to stdout; when stdout is no terminal, lines are never cut or wrapped (paths stay whole)."""
     from rich.console import Console
 
-    console = Console(file=sys.stdout, width=None if sys.stdout.isatty() else 160, highlight=False)
+    console = Console(file=sys.stdout, width=None if sys.stdout.isatty() else 100_000, highlight=False)
     for i, item in enumerate(renderables):
         if i:
             console.print()
