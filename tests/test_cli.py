@@ -283,6 +283,18 @@ def test_prepare_appends_new_days_from_the_client_factory(market, tmp_path):
     assert "has no 'absent'" in line
 
 
+def test_prepare_downloads_the_package_quietly_without_a_terminal(store, tmp_path):
+    from vantorel.backtest.package_server import PackageServer, archive_store
+
+    with PackageServer(archive_store(store)) as server:
+        run = cli("--data-dir", tmp_path / "fresh", "prepare", "--url", server.url)
+    assert run.returncode == 0, run.stderr
+    assert "下载" not in run.stderr and "\r" not in run.stderr  # log lines only, no progress
+    fresh = json.loads(cli("--data-dir", tmp_path / "fresh", "info", "--json").stdout)
+    original = json.loads(cli("--data-dir", store, "info", "--json").stdout)
+    assert fresh["datasets"] == original["datasets"] and fresh["memberships"] == original["memberships"]
+
+
 def test_tables_round_trip_through_export_and_prepare(store, market, tmp_path):
     tables = importlib.import_module("vantorel.backtest.tables")
     if not hasattr(tables, "prepare_from_tables") or not hasattr(tables, "export_tables"):
