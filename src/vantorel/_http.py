@@ -15,10 +15,10 @@ can be capped with ``max_bytes``.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import http.client
 import os
-import sys
 import time
 import urllib.error
 import urllib.parse
@@ -34,7 +34,7 @@ __all__ = ["DownloadInfo", "HttpClient"]
 
 _RETRY_STATUS = frozenset({408, 429, 500, 502, 503, 504})
 _CHUNK = 1 << 20
-# Progress is shown only for downloads that take longer than this, at most once a second.
+# A download's own progress bar appears only once it has taken longer than this.
 _PROGRESS_AFTER_S = 2.0
 
 ProgressFn = Callable[[int, "int | None"], None]
@@ -91,32 +91,6 @@ class _Pace:
             return None
         rate = (done - base) / (now - since)
         return rate if rate < self._min_rate else None
-
-
-class _StderrProgress:
-    """Writes "downloaded / total" to standard error once a download has run for a while."""
-
-    def __init__(self, label: str) -> None:
-        self._label = label
-        self._start = time.monotonic()
-        self._last = 0.0
-        self._shown = False
-
-    def __call__(self, done: int, total: int | None) -> None:
-        now = time.monotonic()
-        if now - self._start < _PROGRESS_AFTER_S or now - self._last < 1.0:
-            return
-        self._last = now
-        self._shown = True
-        mb = done / 1e6
-        text = f"{mb:.1f} MB" if not total else f"{100 * done / total:5.1f} % ({mb:.1f} / {total / 1e6:.1f} MB)"
-        sys.stderr.write(f"\r{self._label}: {text}")
-        sys.stderr.flush()
-
-    def close(self) -> None:
-        if self._shown:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
 
 
 def _number(name: str, value: object, kind: type, minimum: float) -> float:
@@ -251,7 +225,8 @@ class HttpClient:
 
         A body shorter than the announced Content-Length is a failed attempt.
         ``progress(done, total)`` is called as bytes arrive (total None when
-        unknown); without it, downloads that take a while report to stderr.
+        unknown); without it, a download that takes a while shows a progress
+        bar on stderr when stderr is a terminal.
         ``max_bytes`` and ``max_duration`` bound the download (see the class).
         """
         if not isinstance(dest, str | os.PathLike):
@@ -264,7 +239,7 @@ class HttpClient:
         if dest.is_dir():
             raise ValueError(f"Argument 'dest' names a directory, not a file: {str(dest)!r}")
         url = self.url(path)
-        shown = progress if progress is not None else _StderrProgress(f"下载 {path}")
+        shown: ProgressFn = progress if progress is not None else lambda done, total: None
 
         def attempt(deadline: _Deadline) -> DownloadInfo:
             digest = hashlib.sha256()
@@ -278,12 +253,14 @@ class HttpClient:
                 headers = {k.lower(): v for k, v in response.headers.items()}
             return DownloadInfo(path=dest, size=done, sha256=digest.hexdigest(), headers=headers)
 
-        try:
+        with contextlib.ExitStack() as stack:
+            if progress is None:
+                # Imported here: the bar lives in the backtest package, which imports this module.
+                from vantorel.backtest._progress import progress_bar
+
+                bar = stack.enter_context(progress_bar(f"下载 {path}", unit="bytes", delay=_PROGRESS_AFTER_S))
+                shown = bar.update
             return self._with_retries(attempt, path, max_duration)
-        finally:
-            close = getattr(shown, "close", None)
-            if close is not None:
-                close()
 
     # ------------------------------------------------------------------------------------------
 

@@ -17,7 +17,6 @@ groups writes its group chart there too.
 from __future__ import annotations
 
 import argparse
-import math
 import time
 from pathlib import Path
 
@@ -25,24 +24,12 @@ import pandas as pd
 
 from vantorel.backtest import synthetic
 from vantorel.backtest._core import DEFAULT_BENCHMARK
+from vantorel.backtest.cli.render import format_stat
 from vantorel.backtest.demo_data import prepared_home
 
-# Statistics in percentage points are shown as such; the rest are ratios.
-_POINTS = {"annual_return", "benchmark_annual_return", "extra_annual_return"}
 
-
-def _format_stat(key: str, value: float) -> str:
-    if value is None or (isinstance(value, float) and math.isnan(value)):
-        return "--"
-    if key in _POINTS:
-        return f"{value:.2f} %"
-    if key in {"max_dd", "extra_max_dd", "win_rate", "excess_win_rate", "turnover"}:
-        return f"{value * 100:.2f} %"
-    return f"{value:.3f}"
-
-
-def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(prog="python -m vantorel.backtest", description=__doc__.splitlines()[0])
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    """The demo's options (shared with ``vantorel-backtest demo``)."""
     parser.add_argument("--days", type=int, default=1500, help="trading days in the downloaded package")
     parser.add_argument("--stocks", type=int, default=1500)
     parser.add_argument("--advance", type=int, default=5, help="trading days appended incrementally")
@@ -50,8 +37,16 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--out", type=Path, default=Path("demo_output"), help="where the charts are written")
     parser.add_argument("--plot", default="large", choices=["large", "long", "none"], help="chart layout")
-    args = parser.parse_args(argv)
 
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(prog="python -m vantorel.backtest", description=__doc__.splitlines()[0])
+    add_arguments(parser)
+    run(parser.parse_args(argv))
+
+
+def run(args: argparse.Namespace) -> None:
+    """Runs the demo with parsed options."""
     with prepared_home(args.days, args.stocks, advance=args.advance, seed=args.seed) as (market, service):
         started = time.perf_counter()
         data = service.load_backtest_data()
@@ -81,7 +76,7 @@ def main(argv: list[str] | None = None) -> None:
     print(f"Final net value: {result.cumulative_return.iloc[-1]:.4f}\n")
     print(f"Statistics (against the CSI 1000, {DEFAULT_BENCHMARK}):")
     for key, value in result.stats.items():
-        print(f"  {key:24s} {_format_stat(key, value):>12s}")
+        print(f"  {key:24s} {format_stat(key, value):>12s}")
     print("\nExcess over each benchmark (annual figures are mean daily x 252):")
     with pd.option_context("display.width", 120, "display.float_format", "{:.4f}".format):
         print(result.benchmark_summary.to_string(index=False))

@@ -1,0 +1,413 @@
+"""The vantorel-backtest command line, run as a real process on a small store."""
+
+from __future__ import annotations
+
+import importlib
+import json
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vantorel.backtest import BacktestService, _service, synthetic
+from vantorel.backtest._prepare import BinaryPreparedDataStore
+from vantorel.backtest._progress import progress_bar
+from vantorel.backtest.cli.errors import CliError
+from vantorel.backtest.cli.files import read_table
+
+PROG = "vantorel-backtest"
+
+
+def cli(*args: object, cwd: Path | None = None) -> subprocess.CompletedProcess:
+    env = {**os.environ, "COLUMNS": "200"}
+    env.pop("VANTOREL_BASE_URL", None)
+    return subprocess.run([sys.executable, "-m", "vantorel.backtest.cli", *map(str, args)], capture_output=True,
+                          text=True, timeout=300, cwd=cwd, env=env)
+
+
+def failed(run: subprocess.CompletedProcess, status: int = 1) -> str:
+    """The one-line message of a failure with ``status`` (no traceback)."""
+    assert run.returncode == status, run.stderr
+    assert "Traceback" not in run.stderr
+    return run.stderr.strip().splitlines()[-1]
+
+
+@pytest.fixture(scope="module")
+def market():
+    return synthetic.make_market(n_days=300, n_stocks=80, seed=1)
+
+
+@pytest.fixture(scope="module")
+def store(market, tmp_path_factory) -> Path:
+    directory = tmp_path_factory.mktemp("store")
+    BinaryPreparedDataStore(directory).write(synthetic.market_payload(market))
+    return directory
+
+
+@pytest.fixture(scope="module")
+def weights(market) -> pd.DataFrame:
+    return synthetic.momentum_weights(market, top_n=10)
+
+
+@pytest.fixture(scope="module")
+def inputs(market, weights, tmp_path_factory) -> dict[str, Path]:
+    """The same weights as wide and long CSV, Parquet and pickle files, and two factor files."""
+    d = tmp_path_factory.mktemp("inputs")
+    long = weights.stack().rename("weight").rename_axis(["trade_date", "code"]).reset_index()
+    long = long[long["weight"] != 0]
+    files = {"wide.csv": d / "wide.csv", "wide.parquet": d / "wide.parquet", "wide.pkl": d / "wide.pkl",
+             "long.csv": d / "long.csv", "long.parquet": d / "long.parquet"}
+    weights.to_csv(files["wide.csv"])
+    weights.to_parquet(files["wide.parquet"])
+    weights.to_pickle(files["wide.pkl"])
+    # Long tables as exports spell them: integer dates and exchange-suffixed codes.
+    spelled = long.assign(trade_date=long["trade_date"].astype(int), code=long["code"] + ".SZ")
+    spelled.to_csv(files["long.csv"], index=False)
+    long.to_parquet(files["long.parquet"], index=False)
+    close = market.frames["close_price"]
+    files["rev20"] = d / "rev20.parquet"
+    (-(close / close.shift(20) - 1.0)).to_parquet(files["rev20"])
+    files["mom5"] = d / "mom5.csv"
+    (close / close.shift(5) - 1.0).to_csv(files["mom5"])
+    return files
+
+
+@pytest.fixture(scope="module")
+def service_data(store):
+    """The store loaded by the service itself (owned, every row checked): the reference bundle."""
+    previous = _service._DEFAULT_DATA_DIR
+    _service._DEFAULT_DATA_DIR = store
+    try:
+        yield BacktestService(None), BacktestService(None).load_backtest_data()
+    finally:
+        _service._DEFAULT_DATA_DIR = previous
+
+
+# ---- parser, statuses and messages --------------------------------------------------------------
+
+
+def test_every_command_has_help_and_the_version_is_shown():
+    for command in ([], ["prepare"], ["export-tables"], ["info"], ["strategy"], ["factor"], ["demo"]):
+        run = cli(*command, "--help")
+        assert run.returncode == 0, run.stderr
+        assert run.stdout.startswith("usage: " + " ".join([PROG, *command]))
+    run = cli("--version")
+    assert run.returncode == 0 and run.stdout.startswith(PROG + " ")
+
+
+def test_usage_errors_exit_2(store, inputs, tmp_path):
+    for args in ([], ["frobnicate"], ["info", "--bogus"], ["strategy"], ["strategy", inputs["wide.csv"], "--fee", "2"],
+                 ["factor", inputs["rev20"], "--groups", "many"],
+                 ["factor", inputs["rev20"], "--ascending", "--descending"],
+                 ["--data-dir", store, "strategy", inputs["wide.csv"], "--plot", "long"],
+                 ["--data-dir", store, "strategy", inputs["wide.csv"], "--start", "yesterday"],
+                 ["--data-dir", store, "strategy", inputs["wide.csv"], "--name", "../escape", "--out", tmp_path],
+                 ["--data-dir", store, "factor", inputs["rev20"], inputs["rev20"]],
+                 ["--data-dir", tmp_path, "prepare"]):
+        run = cli(*args)
+        assert run.returncode == 2, (args, run.stderr)
+        assert "usage:" in run.stderr and "error:" in run.stderr, args
+
+
+def test_failures_exit_1_with_one_line(store, inputs, tmp_path):
+    missing_store = cli("--data-dir", tmp_path / "nothing", "info")
+    assert failed(missing_store).startswith(f"{PROG}: error: no prepared data in")
+    assert len(missing_store.stderr.strip().splitlines()) == 1
+    assert "no prepared data" in failed(cli("--data-dir", tmp_path / "nothing", "strategy", inputs["wide.csv"]))
+
+    (tmp_path / "w.xlsx").write_bytes(b"PK\x03\x04")
+    (tmp_path / "dates.csv").write_text("when,600000\nsoon,0.5\n")
+    (tmp_path / "codes.csv").write_text("date,600000,apple\n20100104,0.5,0.5\n")
+    (tmp_path / "broken.parquet").write_bytes(b"not parquet at all")
+    (tmp_path / "twice.csv").write_text("date,code,weight\n20100104,600000,0.5\n20100104,600000.SH,0.2\n")
+    cases = {
+        tmp_path / "absent.csv": "no such file",
+        tmp_path / "w.xlsx": "unreadable format",
+        tmp_path / "dates.csv": "'soon' is not a date",
+        tmp_path / "codes.csv": "not stock codes: 'apple'",
+        tmp_path / "broken.parquet": "cannot read as parquet",
+        tmp_path / "twice.csv": "appear more than once",
+    }
+    for path, message in cases.items():
+        line = failed(cli("--data-dir", store, "strategy", path))
+        assert line.startswith(f"{PROG}: error: {path}") and message in line, line
+    # Runs that would "succeed" with nothing in them: an unknown benchmark, a period without trading days.
+    line = failed(cli("--data-dir", store, "strategy", inputs["wide.csv"], "--benchmark", "999999"))
+    assert line == f"{PROG}: error: benchmark 999999 is not in the store (it has 000300, 000852, 000905)"
+    line = failed(cli("--data-dir", store, "factor", inputs["rev20"], "--start", "20300101", "--end", "20301231"))
+    assert "no trading day to backtest from 20300101 to 20301231" in line
+    # The engine's own refusal is a failure too, named by its type.
+    line = failed(cli("--data-dir", store, "factor", inputs["rev20"], "--groups", "1"))
+    assert line.startswith(f"{PROG}: error: ValueError: group_num")
+
+
+def test_debug_shows_the_traceback(tmp_path):
+    run = cli("--data-dir", tmp_path, "info", "--debug")
+    assert run.returncode == 1
+    assert run.stderr.startswith("Traceback") and run.stderr.rstrip().endswith("first)")
+
+
+# ---- strategy -------------------------------------------------------------------------------------
+
+
+def _reference(service_data, weights, **kwargs):
+    service, data = service_data
+    return service.backtest_strategy(weights, data, weights.index[0], weights.index[-1], None, "ref", plot=None,
+                                     **kwargs)
+
+
+def _read_returns(path: Path) -> pd.DataFrame:
+    if path.suffix == ".parquet":
+        frame = pd.read_parquet(path)
+    else:
+        frame = pd.read_csv(path, dtype={"date": str}).set_index("date")
+    frame.index = frame.index.astype(str)
+    return frame
+
+
+@pytest.mark.parametrize(("source", "returns_format"), [
+    ("wide.csv", "csv"), ("wide.parquet", "parquet"), ("wide.pkl", "csv"), ("long.csv", "parquet"),
+    ("long.parquet", "csv"),
+])
+def test_strategy_writes_the_service_returns_bit_for_bit(store, inputs, weights, service_data, tmp_path, source,
+                                                        returns_format):
+    run = cli("--data-dir", store, "strategy", inputs[source], "--out", tmp_path, "--returns-format", returns_format)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr == ""  # no progress, no log lines when stderr is no terminal
+    name = source.split(".")[0]
+    assert "annual_return" in run.stdout and "Excess over each benchmark" in run.stdout
+    written = _read_returns(tmp_path / f"{name}_returns.{returns_format}")
+    expected = _reference(service_data, weights)
+    assert list(written.index) == list(expected.daily_return.index)
+    np.testing.assert_array_equal(written["daily_return"].to_numpy(), expected.daily_return.to_numpy())
+    np.testing.assert_array_equal(written["cumulative_return"].to_numpy(), expected.cumulative_return.to_numpy())
+
+
+def test_strategy_options_reach_the_engine_and_json_parses(store, inputs, weights, service_data, tmp_path):
+    run = cli("--data-dir", store, "strategy", inputs["wide.parquet"], "--json", "--start", "2010-03-01",
+              "--end", "20101231", "--benchmark", "000300", "--capital", "5e7", "--fee", "0.0003",
+              "--rule-fee", "0.001", "--name", "mom", "--out", tmp_path, "--plot", "long")
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout)
+    service, data = service_data
+    expected = service.backtest_strategy(weights, data, "20100301", "20101231", None, "mom", benchmark="000300",
+                                         total_money=5e7, fee=0.0003, rule_fee=0.001, plot=None)
+    assert report["strategy"] == "mom" and (report["start"], report["end"]) == ("20100301", "20101231")
+    assert report["days"] == len(expected.daily_return)
+    for key, value in expected.stats.items():
+        assert report["stats"][key] == (None if np.isnan(value) else value), key
+    assert [row["benchmark_name"] for row in report["benchmark_summary"]] == \
+        list(expected.benchmark_summary["benchmark_name"])
+    assert set(report["files"]) == {"main", "weekly_net_value", "returns"}
+    assert all(Path(path).is_file() for path in report["files"].values())
+
+
+# ---- factor ---------------------------------------------------------------------------------------
+
+
+def test_factor_prints_one_row_per_file_and_writes_its_files(store, inputs, service_data, tmp_path):
+    run = cli("--data-dir", store, "factor", inputs["rev20"], inputs["mom5"], "--groups", "5", "--out", tmp_path,
+              "--returns-format", "parquet")
+    assert run.returncode == 0, run.stderr
+    assert run.stderr == ""
+    summary = run.stdout.split("Files written")[0]
+    rows = [line for line in summary.splitlines() if line.startswith(("rev20 ", "mom5 "))]
+    assert [row.split()[0] for row in rows] == ["rev20", "mom5"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["mom5_groups.parquet", "rev20_groups.parquet"]
+
+    service, data = service_data
+    factor = read_table(inputs["mom5"])
+    factor.columns.name = "mom5"
+    expected = service.backtest(factor, data, factor.index[0], factor.index[-1], tmp_path / "charts", "mom5",
+                                group_num=5)
+    written = pd.read_parquet(tmp_path / "mom5_groups.parquet")
+    np.testing.assert_array_equal(written.to_numpy(), expected.group_daily_return.to_numpy())
+
+    run = cli("--data-dir", store, "factor", inputs["mom5"], "--groups", "5", "--json", "--universe", "000905",
+              "--direction", "ascending", "--out", tmp_path / "charted", "--plot", "large")
+    assert run.returncode == 0, run.stderr
+    (summary,) = json.loads(run.stdout)["factors"]
+    flipped = service.backtest(factor, data, factor.index[0], factor.index[-1], tmp_path / "charts", "mom5",
+                               group_num=5, universe="000905", ascending=True)
+    daily = flipped.group_daily_return
+    ic = flipped.rank_ic.dropna()
+    assert summary["rank_ic"] == pytest.approx(ic.mean(), rel=1e-12)
+    assert summary["icir"] == pytest.approx(ic.mean() / ic.std(), rel=1e-12)
+    assert summary["best_group"] == flipped.best_group
+    assert summary["top_annual_return"] == pytest.approx(daily[5].mean() * 252, rel=1e-12)
+    assert summary["long_short_annual_return"] == pytest.approx((daily[5] - daily[1]).mean() * 252, rel=1e-12)
+    assert Path(summary["files"]["main"]).is_file() and Path(summary["files"]["group_returns"]).is_file()
+
+
+# ---- info, prepare, demo --------------------------------------------------------------------------
+
+
+def test_info_as_text_and_json(store, market):
+    run = cli("--data-dir", store, "info")
+    assert run.returncode == 0, run.stderr
+    assert f"{market.dates[0]} to {market.dates[-1]} (300 trading days)" in run.stdout
+    assert "close_price" in run.stdout and "Index memberships" in run.stdout
+
+    report = json.loads(cli("--data-dir", store, "info", "--json").stdout)
+    assert (report["first_date"], report["last_date"], report["days"], report["stocks"]) == \
+        (market.dates[0], market.dates[-1], 300, 80)
+    assert {b["name"] for b in report["benchmarks"]} == set(market.benchmark_dict)
+    close = next(d for d in report["datasets"] if d["key"] == "close_price")
+    assert (close["rows"], close["columns"], close["last_date"]) == (300, 80, market.dates[-1])
+    for member in report["memberships"]:
+        last = market.components[member["name"]].iloc[-1].to_numpy(dtype=float)
+        assert member["members"] == np.count_nonzero(np.isfinite(last) & (last != 0)), member
+    assert report["size_bytes"] == sum(p.stat().st_size for p in store.iterdir() if p.is_file())
+    assert report["created_at"] and report["updated_at"]
+
+
+def test_prepare_appends_new_days_from_the_client_factory(market, tmp_path):
+    directory = tmp_path / "store"
+    BinaryPreparedDataStore(directory).write(synthetic.market_payload(market, end_date=market.dates[289]))
+    (tmp_path / "my_client.py").write_text(
+        "from vantorel.backtest import synthetic\n"
+        "from vantorel.backtest.synthetic_service import SyntheticDataService\n\n\n"
+        "def make():\n"
+        "    return SyntheticDataService(synthetic.make_market(n_days=300, n_stocks=80, seed=1))\n"
+    )
+    run = cli("--data-dir", directory, "prepare", "--client", "my_client:make", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == f"ready: {directory}"
+    assert json.loads(cli("--data-dir", directory, "info", "--json").stdout)["last_date"] == market.dates[-1]
+    line = failed(cli("--data-dir", directory, "prepare", "--client", "my_client:absent", cwd=tmp_path))
+    assert "has no 'absent'" in line
+
+
+def test_prepare_downloads_the_package_quietly_without_a_terminal(store, tmp_path):
+    from vantorel.backtest.package_server import PackageServer, archive_store
+
+    with PackageServer(archive_store(store)) as server:
+        run = cli("--data-dir", tmp_path / "fresh", "prepare", "--url", server.url)
+    assert run.returncode == 0, run.stderr
+    assert "下载" not in run.stderr and "\r" not in run.stderr  # log lines only, no progress
+    fresh = json.loads(cli("--data-dir", tmp_path / "fresh", "info", "--json").stdout)
+    original = json.loads(cli("--data-dir", store, "info", "--json").stdout)
+    assert fresh["datasets"] == original["datasets"] and fresh["memberships"] == original["memberships"]
+
+
+def test_tables_round_trip_through_export_and_prepare(store, market, tmp_path):
+    tables = importlib.import_module("vantorel.backtest.tables")
+    if not hasattr(tables, "prepare_from_tables") or not hasattr(tables, "export_tables"):
+        pytest.skip("vantorel.backtest.tables has no prepare_from_tables / export_tables yet")
+    run = cli("--data-dir", store, "export-tables", tmp_path / "tables", "--format", "csv")
+    assert run.returncode == 0, run.stderr
+    run = cli("--data-dir", tmp_path / "rebuilt", "prepare", "--tables", tmp_path / "tables")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split(":")[0] == "built"
+    report = json.loads(cli("--data-dir", tmp_path / "rebuilt", "info", "--json").stdout)
+    assert (report["first_date"], report["last_date"], report["stocks"]) == (market.dates[0], market.dates[-1], 80)
+
+
+def test_tables_commands_call_the_table_functions_as_documented(store, tmp_path):
+    """The wiring alone, with stand-ins recording their arguments: the store directory in use,
+    no progress without a terminal, the outcome and the files reported."""
+    script = f"""
+import json, pathlib, sys
+import vantorel.backtest.tables as tables
+from vantorel.backtest.cli import main
+calls = []
+def prepare_from_tables(source, data_dir=None, *, progress=False):
+    calls.append(["prepare", str(source), str(data_dir), progress])
+    return "updated"
+def export_tables(out_dir, data_dir=None, *, format="parquet", progress=False):
+    calls.append(["export", str(out_dir), str(data_dir), format, progress])
+    return {{"close_price": pathlib.Path(out_dir) / "close_price.csv"}}
+tables.prepare_from_tables, tables.export_tables = prepare_from_tables, export_tables
+status = [main(["--data-dir", {str(store)!r}, "prepare", "--tables", {str(tmp_path)!r}]),
+          main(["export-tables", {str(tmp_path / "out")!r}, "--format", "csv", "--data-dir", {str(store)!r}])]
+print(json.dumps({{"status": status, "calls": calls}}))
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                         env={**os.environ, "COLUMNS": "200"})
+    assert run.returncode == 0, run.stderr
+    *shown, last = run.stdout.strip().splitlines()
+    report = json.loads(last)
+    assert report["status"] == [0, 0]
+    assert report["calls"] == [["prepare", str(tmp_path), str(store), False],
+                               ["export", str(tmp_path / "out"), str(store), "csv", False]]
+    assert shown[0] == f"updated: {store}"
+    assert any("close_price" in line and "close_price.csv" in line for line in shown)
+
+
+def test_demo_forwards_its_options(tmp_path):
+    run = cli("demo", "--days", "60", "--stocks", "40", "--advance", "2", "--top", "5", "--plot", "none",
+              "--out", tmp_path / "demo")
+    assert run.returncode == 0, run.stderr
+    assert "60 trading days" not in run.stdout  # the package holds 60, the calendar moves on by 2
+    assert "62 trading days" in run.stdout and "top-5 20-day momentum" in run.stdout
+
+
+# ---- files and progress, in process -------------------------------------------------------------
+
+
+def test_dates_and_codes_in_their_usual_spellings(tmp_path):
+    frame = pd.DataFrame({"600000.SH": [0.5, 0.25, 0.0], "SZ000001": [0.5, np.nan, 1.0], 2: [0.0, 0.0, 0.0]},
+                         index=["2024-01-03", "20240102", "2024/1/4"])
+    frame.to_pickle(tmp_path / "w.pkl")
+    table = read_table(tmp_path / "w.pkl")
+    assert list(table.index) == ["20240102", "20240103", "20240104"]  # sorted by date, rows kept whole
+    assert list(table.columns) == ["600000", "000001", "000002"]
+    np.testing.assert_array_equal(table.to_numpy(), [[0.25, np.nan, 0.0], [0.5, 0.5, 0.0], [0.0, 1.0, 0.0]])
+
+    datetimes = frame.set_axis(pd.to_datetime(["2024-01-03", "2024-01-02", "2024-01-04 15:00"], format="ISO8601"))
+    assert list(read_table_of(datetimes, tmp_path / "dt.pkl").index) == ["20240102", "20240103", "20240104"]
+
+    # A long table named by --format without the usual column names: date, code, value by position.
+    long = pd.DataFrame({"d": [20240102, 20240102, 20240103], "s": ["600000", "000001", "600000"], "v": [1, 2, 3]})
+    long.to_csv(tmp_path / "l.csv", index=False)
+    table = read_table(tmp_path / "l.csv", "long")
+    assert table.loc["20240102", "000001"] == 2.0 and np.isnan(table.loc["20240103", "000001"])
+    with pytest.raises(CliError, match="date 20240102 appears more than once"):
+        read_table_of(pd.DataFrame({"600000": [1.0, 2.0]}, index=[20240102, "2024-01-02"]), tmp_path / "d.pkl")
+    with pytest.raises(CliError, match="stock 600000 appears more than once"):
+        read_table_of(pd.DataFrame({"600000": [1.0], "SH600000": [2.0]}, index=["20240102"]), tmp_path / "c.pkl")
+    with pytest.raises(CliError, match="not all numbers"):
+        read_table_of(pd.DataFrame({"600000": ["x"]}, index=["20240102"]), tmp_path / "n.pkl")
+
+
+def read_table_of(frame: pd.DataFrame, path: Path) -> pd.DataFrame:
+    frame.to_pickle(path)
+    return read_table(path)
+
+
+def test_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch):
+    path = tmp_path / "w.parquet"
+    pd.DataFrame({"600000": [1.0]}, index=["20240102"]).to_parquet(path)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    with pytest.raises(ImportError, match=r"pip install vantorel-backtest\[parquet\]"):
+        read_table(path)
+
+
+def test_progress_draws_only_when_enabled(capsys):
+    with progress_bar("quiet work", total=3) as progress:  # stderr is captured: no terminal
+        progress.advance(3)
+    with progress_bar("slow work", total=3, enabled=True, delay=60) as late:
+        late.advance()
+    assert capsys.readouterr().err == "" and not late.shown and progress.completed == 3
+    with progress_bar("shown work", total=4, enabled=True) as shown:
+        shown.update(2)
+        shown.update(4)
+        assert shown.shown
+    assert "shown work" in capsys.readouterr().err
+
+
+def test_ctrl_c_exits_130(tmp_path):
+    env = {**os.environ, "PYTHONUNBUFFERED": "1"}
+    with subprocess.Popen([sys.executable, "-m", "vantorel.backtest.cli", "demo", "--days", "3000", "--stocks", "3000",
+                           "--out", str(tmp_path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=env) as process:
+        assert process.stdout.readline().startswith("Synthetic market")  # running the command by now
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=120)
+    assert process.returncode == 130
+    assert err.strip().splitlines()[-1] == f"{PROG}: interrupted"
