@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import importlib
 import json
 import os
 import signal
@@ -296,9 +295,6 @@ def test_prepare_downloads_the_package_quietly_without_a_terminal(store, tmp_pat
 
 
 def test_tables_round_trip_through_export_and_prepare(store, market, tmp_path):
-    tables = importlib.import_module("vantorel.backtest.tables")
-    if not hasattr(tables, "prepare_from_tables") or not hasattr(tables, "export_tables"):
-        pytest.skip("vantorel.backtest.tables has no prepare_from_tables / export_tables yet")
     run = cli("--data-dir", store, "export-tables", tmp_path / "tables", "--format", "csv")
     assert run.returncode == 0, run.stderr
     run = cli("--data-dir", tmp_path / "rebuilt", "prepare", "--tables", tmp_path / "tables")
@@ -316,8 +312,8 @@ import json, pathlib, sys
 import vantorel.backtest.tables as tables
 from vantorel.backtest.cli import main
 calls = []
-def prepare_from_tables(source, data_dir=None, *, progress=False):
-    calls.append(["prepare", str(source), str(data_dir), progress])
+def prepare_from_tables(source, data_dir=None, *, rebuild=False, progress=False):
+    calls.append(["prepare", str(source), str(data_dir), rebuild, progress])
     return "updated"
 def export_tables(out_dir, data_dir=None, *, format="parquet", progress=False):
     calls.append(["export", str(out_dir), str(data_dir), format, progress])
@@ -333,7 +329,7 @@ print(json.dumps({{"status": status, "calls": calls}}))
     *shown, last = run.stdout.strip().splitlines()
     report = json.loads(last)
     assert report["status"] == [0, 0]
-    assert report["calls"] == [["prepare", str(tmp_path), str(store), False],
+    assert report["calls"] == [["prepare", str(tmp_path), str(store), False, False],
                                ["export", str(tmp_path / "out"), str(store), "csv", False]]
     assert shown[0] == f"updated: {store}"
     assert any("close_price" in line and "close_price.csv" in line for line in shown)
@@ -411,3 +407,46 @@ def test_ctrl_c_exits_130(tmp_path):
         _, err = process.communicate(timeout=120)
     assert process.returncode == 130
     assert err.strip().splitlines()[-1] == f"{PROG}: interrupted"
+
+
+def test_a_folder_of_daily_bars_gives_a_strategy_and_a_factor_report_in_three_commands(market, tmp_path):
+    """The README's walkthrough: only daily-bar files (no actions, membership or indices), then a
+    weights file and a factor file of the researcher's own."""
+    from vantorel.backtest.tables import export_tables
+
+    exported = export_tables(tmp_path / "export", _builder_store(market, tmp_path), format="csv")
+    bars = pd.read_csv(exported["bars"])
+    folder = tmp_path / "my_bars"
+    folder.mkdir()
+    for year, rows in bars.groupby(bars["date"].str[:4]):  # one file a year, as vendors export them
+        rows.drop(columns=["limit_up", "limit_down", "suspended"]).to_csv(folder / f"bars_{year}.csv", index=False)
+    synthetic.momentum_weights(market, top_n=10).to_csv(tmp_path / "my_weights.csv")
+    close = market.frames["close_price"]
+    (-(close / close.shift(20) - 1.0)).to_csv(tmp_path / "my_factor.csv")
+
+    store = tmp_path / "store"
+    run = cli("--data-dir", store, "prepare", "--tables", folder)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("built:") and "flat indices" in run.stderr and "no members" in run.stderr
+    run = cli("--data-dir", store, "strategy", tmp_path / "my_weights.csv", "--out", tmp_path / "report",
+              "--plot", "large")
+    assert run.returncode == 0, run.stderr
+    assert "annual_return" in run.stdout or "Annual" in run.stdout
+    run = cli("--data-dir", store, "factor", tmp_path / "my_factor.csv", "--groups", "5", "--out", tmp_path / "report",
+              "--plot", "long")
+    assert run.returncode == 0, run.stderr
+    assert "my_factor" in run.stdout
+    written = sorted(p.name for p in (tmp_path / "report").iterdir())
+    assert {"my_weights.png", "my_weights_weekly_net_value.png", "my_factor.png"} <= set(written)
+
+
+def _builder_store(market, tmp_path) -> Path:
+    """A store as the builder makes it from the data service (so its limits and suspensions are real)."""
+    from vantorel.backtest._prepare import GroupPreparedDataBuilder
+    from vantorel.backtest.synthetic_service import SyntheticDataService
+    from vantorel.backtest.tables.prepare import using_client
+
+    with using_client(SyntheticDataService(market)):
+        payload = GroupPreparedDataBuilder(market.dates[0], market.dates[-1]).build()
+    BinaryPreparedDataStore(tmp_path / "service").write(payload)
+    return tmp_path / "service"

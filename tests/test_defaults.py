@@ -17,6 +17,7 @@ DEFAULTS = {
     "benchmark": _core.DEFAULT_BENCHMARK,
     "benchmark_names": _core.DEFAULT_BENCHMARK,
     "benchmark_name": _core.DEFAULT_BENCHMARK,
+    "group_num": _core.DEFAULT_GROUP_NUM,
 }
 
 ENTRIES = [

@@ -14,6 +14,7 @@ DEFAULT_TOTAL_MONEY: float
 DEFAULT_FEE: float
 DEFAULT_RULE_FEE: float
 DEFAULT_LOT_SIZE: int
+DEFAULT_GROUP_NUM: int
 
 def _build_market_arrays(
     pnl_index: pd.Index,

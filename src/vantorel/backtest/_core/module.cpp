@@ -5,6 +5,7 @@
 #include "bridge.hpp"
 #include "core.hpp"
 #include "vantorel/gather.hpp"
+#include "vantorel/group_backtest.hpp"
 #include "vantorel/stats.hpp"
 
 namespace nb = nanobind;
@@ -144,5 +145,6 @@ NB_MODULE(_core, m) {
     // One process-wide lock serialises all chart drawing; matplotlib's state is global.
     m.attr("_MATPLOTLIB_PLOT_LOCK") = nb::module_::import_("threading").attr("RLock")();
     vantorel::bridge::export_trading_defaults(m);
+    m.attr("DEFAULT_GROUP_NUM") = vantorel::kDefaultGroupNum;
     vantorel::core::register_group_backtest(m);
 }

@@ -10,7 +10,7 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from .commands import demo, export, factor, info, prepare, strategy
-from .context import data_dir
+from vantorel.backtest.data_dir import using_data_dir
 from .errors import CliError, UsageError
 
 PROG = "vantorel-backtest"
@@ -73,7 +73,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{PROG}: error: a command is required (see '{PROG} --help')", file=sys.stderr)
         return EXIT_USAGE
     try:
-        with data_dir(args.data_dir):
+        with using_data_dir(args.data_dir):
             return args.run(args) or EXIT_OK
     except KeyboardInterrupt:
         print(f"\n{PROG}: interrupted", file=sys.stderr)

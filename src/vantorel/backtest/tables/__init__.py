@@ -12,7 +12,7 @@ from .dates import normalise_dates
 from .export import export_tables
 from .layout import LAYOUTS
 from .limits import limit_prices
-from .prepare import prepare_from_tables, using_data_dir
+from .prepare import prepare_from_tables
 from .reading import TableError
 from .service import TablesDataService
 
@@ -27,5 +27,4 @@ __all__ = [
     "normalise_codes",
     "normalise_dates",
     "prepare_from_tables",
-    "using_data_dir",
 ]

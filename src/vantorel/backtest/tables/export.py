@@ -16,11 +16,11 @@ import numpy as np
 import pandas as pd
 
 from vantorel.backtest._prepare import BENCHMARK_INDEX_CODES
+from vantorel.backtest.data_dir import store_directory
 from vantorel.backtest.matrix_service import suffixed_code
 
 from .actions import export_dividends, export_splits
 from .market import index_code_of
-from .prepare import store_directory
 
 __all__ = ["export_tables"]
 

@@ -10,31 +10,12 @@ from pathlib import Path
 from typing import Any
 
 from vantorel import singleton
+from vantorel.backtest.data_dir import store_directory
 from vantorel.exceptions import VantorelError
 
 from .service import TablesDataService
 
-__all__ = ["prepare_from_tables", "store_directory", "using_client", "using_data_dir"]
-
-
-def store_directory(data_dir: str | Path | None = None) -> Path:
-    """The store directory: ``data_dir``, else the service's default directory."""
-    from vantorel.backtest import _service
-
-    return Path(_service._DEFAULT_DATA_DIR if data_dir is None else data_dir)
-
-
-@contextlib.contextmanager
-def using_data_dir(data_dir: str | Path | None) -> Iterator[Path]:
-    """The service reads and prepares ``data_dir`` (None: its default) while the block runs."""
-    from vantorel.backtest import _service
-
-    previous = _service._DEFAULT_DATA_DIR
-    _service._DEFAULT_DATA_DIR = store_directory(data_dir)
-    try:
-        yield _service._DEFAULT_DATA_DIR
-    finally:
-        _service._DEFAULT_DATA_DIR = previous
+__all__ = ["prepare_from_tables", "using_client"]
 
 
 @contextlib.contextmanager
@@ -148,10 +129,9 @@ def _file_progress(progress: bool | None, on_file: Callable[[str], None] | None)
         return
     from vantorel.backtest._progress import progress_bar
 
-    with progress_bar("reading tables", total=None, enabled=progress) as bar:
+    with progress_bar("reading table files", total=None, enabled=progress) as bar:
 
         def seen(name: str) -> None:
-            bar.update(description=f"reading {name}")
             bar.advance(1)
             if on_file is not None:
                 on_file(name)

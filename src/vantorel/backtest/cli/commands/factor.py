@@ -18,7 +18,6 @@ from ..files import read_table, stem
 from . import _options
 
 # The group count when the engine does not say.
-_GROUPS_FALLBACK = 20
 TRADING_DAYS = 252
 
 DESCRIPTION = """\
@@ -39,7 +38,7 @@ with --plot large|long, its group chart to DIR/NAME.png.
 def default_groups() -> int:
     from vantorel.backtest import _core
 
-    return int(getattr(_core, "DEFAULT_GROUP_NUM", _GROUPS_FALLBACK))
+    return int(_core.DEFAULT_GROUP_NUM)
 
 
 def register(subparsers, parents) -> None:

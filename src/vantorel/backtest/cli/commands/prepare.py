@@ -42,6 +42,8 @@ def register(subparsers, parents) -> None:
     parser.add_argument("--client", metavar="MODULE:CALLABLE",
                         help="factory of the data-service client used by incremental updates")
     parser.add_argument("--tables", type=Path, metavar="DIR", help="build from the daily tables in DIR instead")
+    parser.add_argument("--rebuild", action="store_true",
+                        help="with --tables: build the whole store again (after old rows were corrected)")
     parser.set_defaults(run=run)
 
 
@@ -52,20 +54,19 @@ def run(args: argparse.Namespace) -> int:
     if args.tables is not None:
         if args.url or args.token or args.client:
             raise UsageError("--tables reads local tables: it takes no --url, --token or --client")
-        return _from_tables(args.tables, data_dir)
+        return _from_tables(args.tables, data_dir, args.rebuild)
+    if args.rebuild:
+        raise UsageError("--rebuild goes with --tables")
     return _from_service(args, data_dir)
 
 
-def _from_tables(source: Path, data_dir: Path) -> int:
+def _from_tables(source: Path, data_dir: Path, rebuild: bool) -> int:
+    from vantorel.backtest.tables import prepare_from_tables
+
     if not source.is_dir():
         raise CliError(f"{source}: no such directory")
-    try:
-        from vantorel.backtest.tables import prepare_from_tables
-    except ImportError:
-        raise CliError("this installation cannot build the store from tables "
-                       "(vantorel.backtest.tables.prepare_from_tables is missing)") from None
     with _log_to_stderr():
-        outcome = prepare_from_tables(source, data_dir, progress=stderr_is_tty())
+        outcome = prepare_from_tables(source, data_dir, rebuild=rebuild, progress=stderr_is_tty())
     print(f"{outcome}: {data_dir}")
     return 0
 
