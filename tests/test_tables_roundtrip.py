@@ -12,8 +12,8 @@ import pytest
 
 from vantorel.backtest import BacktestService, synthetic
 from vantorel.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
-from vantorel.backtest.synthetic_service import SyntheticDataService
 from vantorel.backtest.data_dir import using_data_dir
+from vantorel.backtest.synthetic_service import SyntheticDataService
 from vantorel.backtest.tables import TablesDataService, export_tables, prepare_from_tables
 from vantorel.backtest.tables.prepare import using_client
 

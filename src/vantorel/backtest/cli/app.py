@@ -9,8 +9,9 @@ import traceback
 from collections.abc import Sequence
 from pathlib import Path
 
-from .commands import demo, export, factor, info, prepare, strategy
 from vantorel.backtest.data_dir import using_data_dir
+
+from .commands import demo, export, factor, info, prepare, strategy
 from .errors import CliError, UsageError
 
 PROG = "vantorel-backtest"
