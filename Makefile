@@ -74,6 +74,8 @@ bench: build
 	$(PY) bench/bench_charts.py
 	$(PY) bench/bench_prepare.py
 	$(PY) bench/bench_groups.py
+	$(PY) bench/bench_tables.py
+	$(PY) bench/bench_cli.py
 
 clean:
 	rm -rf build $(VENV)

@@ -57,6 +57,7 @@ def export_tables(
     Writes ``bars``, ``actions``, ``membership`` (one row per membership, ``in_date`` to the day before
     ``out_date``) and ``indices`` (benchmark daily returns) as ``.parquet`` (needs pyarrow) or ``.csv``
     files and returns table name -> path. Ingesting them with ``prepare_from_tables`` rebuilds the store.
+    ``progress`` shows a progress bar over the tables (None: when standard error is a terminal).
     """
     from vantorel.backtest._prepare import BinaryPreparedDataStore
 
@@ -66,19 +67,23 @@ def export_tables(
     store = BinaryPreparedDataStore(store_dir)
     if not store.metadata_path.exists():
         raise FileNotFoundError(f"no prepared data store in {store_dir}")
+    from vantorel.backtest._progress import progress_bar
+
     loaded = store.load(mmap=True)
     data = loaded["data"]
     tables = {
-        "bars": _bars(data),
-        "actions": _actions(data),
-        "membership": _membership(data, loaded["meta"], _grid(data)[0]),
-        "indices": _indices(data),
+        "bars": lambda: _bars(data),
+        "actions": lambda: _actions(data),
+        "membership": lambda: _membership(data, loaded["meta"], _grid(data)[0]),
+        "indices": lambda: _indices(data),
     }
     out = Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     written = {}
-    for name, frame in tables.items():
-        written[name] = _write(frame, out / f"{name}.{format}", format)
+    with progress_bar("exporting tables", total=len(tables), enabled=progress) as bar:
+        for name, make in tables.items():
+            written[name] = _write(make(), out / f"{name}.{format}", format)
+            bar.advance(1)
     return written
 
 
