@@ -1355,6 +1355,54 @@ def _(g: Gen) -> Case:
     return g.case(TablesDataService, {"source": source}, 1, is_type(TablesDataService))
 
 
+def _spoil_weight_file(rng, frame: pd.DataFrame):
+    """A weight table spoiled before it is written, or None to spoil the written bytes instead."""
+    kinds = {
+        "text cells": lambda: frame.astype(object).where(frame.notna(), "x"),
+        "duplicate codes": lambda: frame.set_axis([frame.columns[0]] * frame.shape[1], axis=1),
+        "garbage dates": lambda: frame.set_axis(["2020-13-45"] + list(frame.index[1:]), axis=0),
+        "missing date": lambda: frame.set_axis([None] + list(frame.index[1:]), axis=0),
+        "bad codes": lambda: frame.set_axis(["ABC"] + list(frame.columns[1:]), axis=1),
+        "two header rows": lambda: frame.set_axis(pd.MultiIndex.from_arrays([frame.columns, frame.columns]), axis=1),
+        "empty": lambda: frame.iloc[:0, :0],
+        "one column": lambda: frame.iloc[:, :1].reset_index(drop=True),
+        "inf values": lambda: frame.replace(0.0, np.inf),
+        "garbage bytes": lambda: None,
+        "truncated": lambda: None,
+    }
+    name = pick(rng, list(kinds))
+    return kinds[name](), name
+
+
+@entry("cli.read_table", ("weights", "layout"), 1)
+def _(g: Gen) -> Case:
+    from vantorel.backtest.cli.errors import CliError
+    from vantorel.backtest.cli.files import read_table
+
+    market = g.ctx.market
+    table = pd.DataFrame(np.eye(4) / 2, index=list(market.dates[:4]), columns=list(market.codes[:4]))
+    kind = pick(g.rng, ["csv", "parquet", "pkl"])
+    note = ""
+    if g.hit("weights"):
+        spoiled, note = _spoil_weight_file(g.rng, table)
+        table = table if spoiled is None else spoiled
+        g.also("weights")
+        g.notes.append(f"weights: {note} ({kind})")
+    path = g.ctx.case_dir() / f"weights.{kind}"
+    try:
+        {"csv": table.to_csv, "parquet": table.to_parquet, "pkl": table.to_pickle}[kind](path)
+    except Exception:  # a table this format cannot hold goes to CSV
+        path = path.with_suffix(".csv")
+        table.to_csv(path)
+    if note in ("garbage bytes", "truncated"):
+        data = path.read_bytes()
+        path.write_bytes(data[: len(data) // 2] if note == "truncated" else g.rng.bytes(200))
+    layout = g.param("layout", "any", "auto",
+                     spoil=lambda rng, v: (pick(rng, ["long", "wide", "sideways", 5]), "layout"))
+    g.allowed.append(CliError)
+    return g.case(read_table, {"path": path, "layout": layout}, 1, is_type(pd.DataFrame))
+
+
 @entry("_prepare.GroupPreparedDataBuilder", ("start_date", "end_date", "client"), 4)
 def _(g: Gen) -> Case:
     from vantorel import singleton

@@ -15,7 +15,6 @@ order and float64 values; a date or a stock given twice is an error, never a sil
 
 from __future__ import annotations
 
-import re
 from pathlib import Path
 
 import numpy as np
@@ -35,7 +34,6 @@ _COMPRESSION = (".gz", ".bz2", ".zip", ".xz", ".zst")
 _DATE_NAMES = ("date", "trade_date", "trading_date", "datetime", "dt", "time", "day")
 _CODE_NAMES = ("code", "stock_code", "ts_code", "symbol", "ticker", "order_book_id", "instrument", "stock", "asset")
 _VALUE_NAMES = ("value", "weight", "factor", "score", "signal")
-_YYYYMMDD = re.compile(r"^\d{8}$")
 _PANDAS_MAJOR = int(pd.__version__.split(".")[0])
 
 
@@ -190,37 +188,17 @@ def _from_long(raw: pd.DataFrame) -> pd.DataFrame:
 
 def normalise_dates(values: np.ndarray) -> np.ndarray:
     """"YYYYMMDD" texts of dates given as 20240102, "2024-01-02", "2024/1/2" or datetimes."""
-    values = np.asarray(values)
-    if values.dtype.kind == "M":
-        if np.isnat(values).any():
-            raise CliError("a date is missing")
-        return pd.DatetimeIndex(values).strftime("%Y%m%d").to_numpy(dtype=object)
-    positions, uniques = pd.factorize(values.astype(object) if values.dtype.kind in "OUS" else values)
-    if (positions < 0).any():
-        raise CliError("a date is missing")
-    labels = np.array([_date_label(v) for v in np.asarray(uniques, dtype=object)], dtype=object)
-    return labels[positions]
+    from vantorel.backtest.tables import normalise_dates as yyyymmdd
+    from vantorel.backtest.tables.dates import MISSING
 
-
-def _date_label(value: object) -> str:
-    if isinstance(value, float | np.floating) and float(value).is_integer():
-        value = int(value)
-    if isinstance(value, int | np.integer) and not isinstance(value, bool | np.bool_):
-        value = str(int(value))
-    if isinstance(value, pd.Timestamp | np.datetime64) or hasattr(value, "strftime"):
-        stamp = pd.Timestamp(value)
-        if pd.isna(stamp):
-            raise CliError("a date is missing")
-        return stamp.strftime("%Y%m%d")
-    if not isinstance(value, str):
-        raise CliError(f"{value!r} is not a date")
-    text = value.strip()
-    try:
-        if _YYYYMMDD.match(text):
-            return pd.to_datetime(text, format="%Y%m%d").strftime("%Y%m%d")
-        return pd.to_datetime(text, format="mixed").strftime("%Y%m%d")
-    except (ValueError, OverflowError, TypeError):
-        raise CliError(f"{value!r} is not a date") from None
+    series = pd.Series(values)
+    days = yyyymmdd(series)
+    bad = np.flatnonzero(days == MISSING)
+    if bad.size:
+        first = series.iloc[bad[0]]
+        missing = pd.api.types.is_scalar(first) and pd.isna(first)
+        raise CliError("a date is missing" if missing else f"{first!r} is not a date")
+    return days.astype(str).astype(object)
 
 
 def _codes(values: pd.Series) -> np.ndarray:
