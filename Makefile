@@ -23,7 +23,7 @@ $(STAMP): pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja \
-		"numpy>=2" "pandas>=2.2" "matplotlib>=3.8" "rich>=13" "pyarrow>=15" "pytest>=8" "hypothesis>=6.100"
+		"numpy>=2" "pandas>=2.2" "matplotlib>=3.8" "rich>=13" "pyarrow>=15" "ray>=2.9" "pytest>=8" "hypothesis>=6.100"
 	touch $@
 
 # Build and lint tools, pinned here: cmake and ninja for the engine's own build, ruff and clang-format.

@@ -3,7 +3,7 @@ backtests."""
 
 import logging
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from types import ModuleType
 from typing import Any
@@ -18,6 +18,7 @@ from vantorel.backtest._prepare import (
     GroupPreparedDataBuilder as GroupPreparedDataBuilder,
     component_dataset_key as component_dataset_key,
 )
+from vantorel.backtest.batch import BatchResult
 from vantorel.backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
 
 core: ModuleType
@@ -68,6 +69,23 @@ class BacktestService:
         rule_fee: float = 0.0005,
         plot: str = "long",
     ) -> BacktestResult: ...
+    def _backtest_numbers(
+        self,
+        factor: pd.DataFrame,
+        data: BacktestData,
+        start_date: str | int,
+        end_date: str | int,
+        name: str,
+        *,
+        group_num: int = 20,
+        benchmark: str | list[str] | None = "000852",
+        universe: str | list[str] | None = None,
+        rolling_window: int = 0,
+        ascending: bool = False,
+        total_money: float = 100000000.0,
+        fee: float = 0.0001,
+        rule_fee: float = 0.0005,
+    ) -> BacktestResult: ...
     @staticmethod
     def _factor_name(factor: pd.DataFrame) -> str: ...
     @staticmethod
@@ -88,3 +106,33 @@ class BacktestService:
         rule_fee: float = 0.0005,
         plot: str | None = "large",
     ) -> StrategyBacktestResult: ...
+    def backtest_many(
+        self,
+        factors: Mapping[str, object],
+        data: BacktestData,
+        start_date: str | int | None,
+        end_date: str | int | None,
+        output_dir: str | os.PathLike[str] | None = None,
+        *,
+        workers: int | None = None,
+        engine: str = "threads",
+        keep_results: bool = True,
+        progress: bool = True,
+        ray_address: str | None = None,
+        **options: object,
+    ) -> BatchResult: ...
+    def backtest_strategy_many(
+        self,
+        strategies: Mapping[str, object],
+        data: BacktestData,
+        start_date: str | int | None,
+        end_date: str | int | None,
+        output_dir: str | os.PathLike[str] | None = None,
+        *,
+        workers: int | None = None,
+        engine: str = "threads",
+        keep_results: bool = True,
+        progress: bool = True,
+        ray_address: str | None = None,
+        **options: object,
+    ) -> BatchResult: ...

@@ -81,15 +81,17 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
 
 namespace {
 
+// The public entry draws its chart always; the batch layer's numbers-only entry (draw false) never
+// does, and is otherwise the same backtest.
 nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::handle start_date,
                     nb::handle end_date, nb::handle output_dir, nb::handle plot_filename,
                     nb::handle group_num, nb::handle benchmark, nb::handle universe,
                     nb::handle rolling_window, nb::handle ascending, nb::handle total_money, nb::handle fee,
-                    nb::handle rule_fee, nb::handle plot) {
+                    nb::handle rule_fee, nb::handle plot, bool draw = true) {
     // Typed arguments are checked on entry, before any work.
     if (!nb::isinstance<nb::str>(plot_filename))
         bridge::raise_type_error("plot_filename", "str", plot_filename);
-    if (!nb::isinstance<nb::str>(plot))
+    if (draw && !nb::isinstance<nb::str>(plot))
         bridge::raise_type_error("plot", "str", plot);
     if (!is_number(group_num))
         bridge::raise_type_error("group_num", "int", group_num);
@@ -98,7 +100,8 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     const std::int64_t groups = bridge::int_arg(group_num, "group_num");
     const std::int64_t window = bridge::int_arg(rolling_window, "rolling_window");
     // Charts are always drawn, so the directory is always needed.
-    bridge::path_arg(output_dir, "output_dir");
+    if (draw)
+        bridge::path_arg(output_dir, "output_dir");
     const bool ascending_flag = bridge::bool_arg(ascending, "ascending");
 
     require_table(factor, "factor", "因子宽表为空");
@@ -108,9 +111,9 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     (void)bridge::trading_costs_arg(total_money, fee, rule_fee);
     // An empty directory would put the chart in the working directory, and an empty name would
     // write a hidden ".png": neither is what anybody asks for.
-    if (!bridge::truthy(output_dir))
+    if (draw && !bridge::truthy(output_dir))
         throw nb::value_error("output_dir 必须提供");
-    if (nb::len(plot_filename) == 0)
+    if (draw && nb::len(plot_filename) == 0)
         throw nb::value_error("plot_filename 必须提供");
 
     nb::object cleaned = store_module().attr("clean_matrix")(factor);
@@ -119,9 +122,10 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     nb::dict matrices = slice_data(bundle_arg(data), nb::str(bt_start.c_str()), nb::str(bt_end.c_str()));
     self.attr("_apply_universe_filter")(matrices, universe, bt_start, bt_end);
     const std::string name = factor_name(factor);
-    nb::object path =
-        nb::module_::import_("pathlib").attr("Path")(output_dir) / (nb::str(plot_filename) + nb::str(".png"));
-    nb::str plot_save_path = nb::str(path);
+    nb::object plot_save_path = nb::none();
+    if (draw)
+        plot_save_path = nb::str(nb::module_::import_("pathlib").attr("Path")(output_dir) /
+                                 (nb::str(plot_filename) + nb::str(".png")));
     nb::object factor_rows = slice_rows(cleaned, bt_start, bt_end, "factor");
 
     nb::dict inputs;
@@ -137,7 +141,7 @@ nb::object backtest(nb::handle self, nb::handle factor, nb::handle data, nb::han
     inputs["total_money"] = total_money;
     inputs["fee"] = fee;
     inputs["rule_fee"] = rule_fee;
-    inputs["plot_image_kind"] = plot;
+    inputs["plot_image_kind"] = draw ? nb::borrow(plot) : nb::none();
     inputs["plot_save_path"] = plot_save_path;
     inputs["factor_name"] = name;
     inputs["plot_title"] = plot_filename;
@@ -180,6 +184,28 @@ void register_factor(nb::class_<BacktestService>& cls) {
            "into group_num groups, each traded as an equal-weight portfolio at VWAP prices. The chart\n"
            "{plot_filename}.png is written to output_dir. Returns a BacktestResult.\n\n"
            "data must be the bundle of load_backtest_data(); KeyError names the datasets it lacks.")
+        .def(
+            "_backtest_numbers",
+            [](nb::handle self, nb::handle factor, nb::handle data, nb::handle start_date, nb::handle end_date,
+               nb::handle name, nb::handle group_num, nb::handle benchmark, nb::handle universe,
+               nb::handle rolling_window, nb::handle ascending, nb::handle total_money, nb::handle fee,
+               nb::handle rule_fee) {
+                return backtest(self, factor, data, start_date, end_date, nb::none(), name, group_num, benchmark,
+                                universe, rolling_window, ascending, total_money, fee, rule_fee, nb::none(),
+                                false);
+            },
+            "factor"_a.none(), "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(), "name"_a.none(),
+            nb::kw_only(), "group_num"_a.none() = kDefaultGroupNum, "benchmark"_a.none() = kDefaultBenchmark,
+            "universe"_a.none() = nb::none(), "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
+            "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
+            "rule_fee"_a.none() = kDefaultRuleFee,
+            nb::sig("def _backtest_numbers(self, factor: pandas.DataFrame, data: "
+                    "vantorel.backtest.result.BacktestData, start_date: str | int, end_date: str | int, name: str, "
+                    "*, group_num: int = 20, benchmark: str | list[str] | None = '000852', universe: str | "
+                    "list[str] | None = None, rolling_window: int = 0, ascending: bool = False, total_money: "
+                    "float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005) -> "
+                    "vantorel.backtest.result.BacktestResult"),
+            "backtest() without its chart, for the batch layer: the same numbers, no file written.")
         .def_static(
             "_factor_name", [](nb::handle factor) { return factor_name(factor); }, "factor"_a.none(),
             nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),

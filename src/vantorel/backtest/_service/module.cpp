@@ -81,5 +81,6 @@ NB_MODULE(_service, m) {
     register_data(cls);
     register_strategy(cls);
     register_factor(cls);
+    register_batch(cls);
     register_readiness(cls);
 }

@@ -66,6 +66,7 @@ nb::object load_backtest_data();
 void register_data(nb::class_<BacktestService>& cls);
 void register_strategy(nb::class_<BacktestService>& cls);
 void register_factor(nb::class_<BacktestService>& cls);
+void register_batch(nb::class_<BacktestService>& cls);
 void register_readiness(nb::class_<BacktestService>& cls);
 
 }  // namespace vantorel::service
