@@ -1289,6 +1289,52 @@ def _(g: Gen) -> Case:
     return g.case(_prepare._forward_return_rank, {"open_price": f}, 1, is_type(pd.DataFrame, strict_index=True))
 
 
+def _check_batch(res, valid: bool) -> None:
+    from vantorel.backtest.batch import BatchResult
+
+    _need(isinstance(res, BatchResult), f"result is {type(res).__name__}, expected BatchResult")
+    _need(isinstance(res.summary, pd.DataFrame) and "error" in res.summary.columns, "summary without error column")
+    _need(set(res.results).isdisjoint(res.errors), "an item both succeeded and failed")
+    if valid:
+        _need(not res.errors, f"a valid batch had failures: {res.errors}")
+
+
+@entry("service.backtest_many", ("factors", "data", "start_date", "workers", "engine", "options", "output_dir"), 2)
+def _(g: Gen) -> Case:
+    from vantorel.backtest.result import BacktestData
+
+    svc = _service(g)
+    lo, hi = date_pair(g)
+    good = factor(g)
+    items = {"a": good, "b": (lambda bundle: good * 2.0), "c": (good, {"group_num": 3})}
+
+    def spoil_items(rng, value):
+        v = pick(rng, [[good], {"a": 5}, {"": good}, {"a/b": good}, {"a": (good, {"bogus": 1})},
+                       {"a": (good, {}, 1)}, {"a": lambda bundle: None}, {"a": (good, {"group_num": 1})},
+                       {"a": V.odd_frame(rng, good)[0]}, {}, None])
+        return v, V._short(v)
+
+    options = {"group_num": int(pick(g.rng, [2, 3, 5]))}
+    args = {
+        "factors": g.param("factors", "any", items, spoil=spoil_items),
+        "data": spoil_bundle(g, g.ctx.bundle_data, FACTOR_NEEDED) if g.hit("data")
+        else BacktestData(data=g.ctx.bundle_data),
+        "start_date": g.param("start_date", "date", lo),
+        "end_date": hi,
+        "output_dir": g.param("output_dir", "any", None, spoil=lambda rng, v: (pick(rng, [5, b"x", ["d"]]), "odd")),
+        "workers": g.param("workers", "int", int(pick(g.rng, [1, 2]))),
+        "engine": g.param("engine", "any", "threads", spoil=lambda rng, v: (pick(rng, ["spark", 5, None]), "odd")),
+        "progress": False,
+    }
+    if g.hit("options"):
+        options = {pick(g.rng, ["groups", "plot", "universe"]): pick(g.rng, ["long", 5, "999999"])}
+        g.also("options", *options)
+        g.notes.append(f"options: {options}")
+    args.update(options)
+    g.allowed.append(TypeError)
+    return g.case(svc.backtest_many, args, 4, _check_batch)
+
+
 @entry("tables.rules", ("value",), 1)
 def _(g: Gen) -> Case:
     from vantorel.backtest import tables

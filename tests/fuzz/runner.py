@@ -42,6 +42,7 @@ FAILURES = (UNCLEAR, BAD_RESULT, MODIFIED, CRASH, HANG)
 # followed by the cause of the failed conversion.
 TYPE_ERROR = re.compile(
     r"^Argument '(?P<name>.+?)' has incorrect (?:type|dtype) \(expected .+, got .+\)(?:: .+)?$", re.S)
+UNEXPECTED_KEYWORD = re.compile(r"^(?P<owner>\S+) got an unexpected keyword argument '(?P<name>[^']+)'")
 KNOWN_WORDS = (
     "industry_matrix", "close_price", "open_price", "close_price_valid", "prev_close", "buy_price", "sell_price",
     "rq_get_split", "rq_get_dividend", "can_buy_stock", "cant_sell_stock", "forward_return_rank_cache",
@@ -167,6 +168,12 @@ def classify(case, exc: BaseException) -> tuple[str, str]:
         return UNCLEAR, "raised on well-formed input"
     msg = _message(exc)
     names = set(case.mutated).union(*(ALIASES.get(n, set()) for n in case.mutated))
+    if type(exc) is TypeError and (m := UNEXPECTED_KEYWORD.match(msg)):
+        # the interpreter's own words for a keyword a function does not take: they name it, and what took it
+        stem = re.split(r"[.\[(]", m["owner"], maxsplit=1)[0]
+        if {m["name"], stem} & names:
+            return CLEAN, ""
+        return UNCLEAR, f"TypeError names keyword '{m['name']}', not the spoiled argument"
     if type(exc) is TypeError:
         m = TYPE_ERROR.match(msg)
         if not m:

@@ -71,7 +71,7 @@ def _run(service, kind: str, tables, data, start_date, end_date, output_dir, wor
     count = _workers(workers)
     job = {"kind": kind, "data": data, "start_date": start_date, "end_date": end_date,
            "output_dir": None if output_dir is None else os.fspath(output_dir),
-           "options": check_options(kind, options, "backtest_many" if kind == "factor" else "backtest_strategy_many"),
+           "options": check_options(kind, options, "backtest_many()" if kind == "factor" else "backtest_strategy_many()"),
            "keep": bool(keep_results)}
     rows: dict[str, dict] = {}
     results: dict[str, Any] = {}

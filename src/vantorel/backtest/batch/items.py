@@ -31,9 +31,9 @@ class Item:
 
 def check_options(kind: str, options: Mapping[str, Any], where: str) -> dict[str, Any]:
     unknown = sorted(set(options) - set(OPTIONS[kind]))
-    if unknown:
-        raise TypeError(f"{where} got unknown option{'s' if len(unknown) > 1 else ''} "
-                        f"{', '.join(map(repr, unknown))} (known: {', '.join(OPTIONS[kind])})")
+    if unknown:  # Python's own words for a keyword a function does not take
+        raise TypeError(f"{where} got an unexpected keyword argument {unknown[0]!r} "
+                        f"(options: {', '.join(OPTIONS[kind])})")
     return dict(options)
 
 
