@@ -69,10 +69,10 @@ def _run(service, kind: str, tables, data, start_date, end_date, output_dir, wor
     if ray_address is not None and engine != "ray":
         raise ValueError("ray_address goes with engine='ray'")
     count = _workers(workers)
+    entry = "backtest_many()" if kind == "factor" else "backtest_strategy_many()"
     job = {"kind": kind, "data": data, "start_date": start_date, "end_date": end_date,
            "output_dir": None if output_dir is None else os.fspath(output_dir),
-           "options": check_options(kind, options, "backtest_many()" if kind == "factor" else "backtest_strategy_many()"),
-           "keep": bool(keep_results)}
+           "options": check_options(kind, options, entry), "keep": bool(keep_results)}
     rows: dict[str, dict] = {}
     results: dict[str, Any] = {}
     errors: dict[str, BaseException] = {}
