@@ -44,6 +44,9 @@ def engine_options(args: argparse.Namespace) -> dict:
         return {"workers": args.workers or 1, "engine": "threads", "progress": progress}
     from vantorel.backtest.batch.engines import _require_ray
 
+    if args.ray and Path(args.ray).is_file():  # `--ray a.csv b.csv`: the option took the first file
+        raise UsageError(f"--ray took {args.ray!r} as its cluster address: write --ray after the files, "
+                         "or --ray=ADDRESS")
     try:
         _require_ray()
     except ImportError as exc:
@@ -51,12 +54,12 @@ def engine_options(args: argparse.Namespace) -> dict:
     return {"workers": args.workers, "engine": "ray", "ray_address": args.ray or None, "progress": progress}
 
 
-def check_files(flag: str, paths: list[Path], names: list[str]) -> None:
+def check_files(flag: str, what: str, paths: list[Path], names: list[str]) -> None:
     """What can be told before anything runs: names that would overwrite each other's outputs, names
     unfit for file names, and files that are absent or of no known format."""
     repeated = sorted({n for n in names if names.count(n) > 1})
     if repeated:
-        raise UsageError(f"{flag} files share the name {repeated[0]!r}; their outputs would overwrite each other")
+        raise UsageError(f"{what} files share the name {repeated[0]!r}; their outputs would overwrite each other")
     for name in names:
         _options.file_name(flag, name)
     for path in paths:
@@ -74,9 +77,12 @@ def period_options(args: argparse.Namespace) -> tuple[str | None, str | None]:
     return start, end
 
 
-def items(paths: list[Path], names: list[str], layout: str, start: str | None, end: str | None) -> dict:
-    """name -> a function of the bundle that reads the file (picklable, so it travels to a Ray worker)."""
-    return {name: functools.partial(read_item, Path(path).resolve(), layout, name, start, end)
+def items(paths: list[Path], names: list[str], layout: str, start: str | None, end: str | None,
+          engine: dict) -> dict:
+    """name -> a function of the bundle that reads the file (picklable, so it travels to a Ray worker, which
+    gets the absolute path: its working directory is not this one's)."""
+    ray = engine["engine"] == "ray"
+    return {name: functools.partial(read_item, Path(path).resolve() if ray else Path(path), layout, name, start, end)
             for path, name in zip(paths, names, strict=True)}
 
 

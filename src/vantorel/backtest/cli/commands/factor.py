@@ -70,14 +70,14 @@ def run(args: argparse.Namespace) -> int:
 
     _options.check_output_options(args)
     names = _batch.names_of(args.factors)
-    _batch.check_files("FACTOR_FILE", args.factors, names)
+    _batch.check_files("FACTOR_FILE", "factor", args.factors, names)
     start, end = _batch.period_options(args)
     engine = _batch.engine_options(args)
     data = load_bundle()
     _options.check_benchmarks(data, _options.names(args.benchmark))
     charts = args.plot != "none"
     batch = BacktestService(None).backtest_many(
-        _batch.items(args.factors, names, args.layout, start, end), data, start, end,
+        _batch.items(args.factors, names, args.layout, start, end, engine), data, start, end,
         args.out if charts else None, group_num=args.groups, benchmark=_options.names(args.benchmark),
         universe=_options.names(args.universe), rolling_window=args.rolling_window, ascending=args.ascending,
         total_money=args.capital, fee=args.fee, rule_fee=args.rule_fee, **({"plot": args.plot} if charts else {}),

@@ -55,14 +55,15 @@ def run(args: argparse.Namespace) -> int:
     if args.name is not None and len(args.weights) > 1:
         raise UsageError("--name names one strategy; several files are named by their stems")
     names = [_options.file_name("--name", args.name)] if args.name else _batch.names_of(args.weights)
-    _batch.check_files("WEIGHTS_FILE", args.weights, names)
+    _batch.check_files("WEIGHTS_FILE", "weight", args.weights, names)
     start, end = _batch.period_options(args)
     engine = _batch.engine_options(args)
     data = load_bundle()
     _options.check_benchmarks(data, args.benchmark)
     charts = args.plot != "none"
     batch = BacktestService(None).backtest_strategy_many(
-        _batch.items(args.weights, names, args.layout, start, end), data, start, end, args.out if charts else None,
+        _batch.items(args.weights, names, args.layout, start, end, engine), data, start, end,
+        args.out if charts else None,
         benchmark=args.benchmark, rolling_window=args.rolling_window, total_money=args.capital, fee=args.fee,
         rule_fee=args.rule_fee, **({"plot": args.plot} if charts else {}), **engine,
     )
