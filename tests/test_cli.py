@@ -107,6 +107,10 @@ def test_usage_errors_exit_2(store, inputs, tmp_path):
                  ["--data-dir", store, "strategy", inputs["wide.csv"], "--start", "yesterday"],
                  ["--data-dir", store, "strategy", inputs["wide.csv"], "--name", "../escape", "--out", tmp_path],
                  ["--data-dir", store, "factor", inputs["rev20"], inputs["rev20"]],
+                 ["--data-dir", store, "strategy", inputs["wide.csv"], inputs["long.csv"], "--name", "mom"],
+                 ["--data-dir", store, "strategy", inputs["wide.csv"], inputs["wide.parquet"]],
+                 ["factor", inputs["rev20"], "--workers", "0"],
+                 ["--data-dir", store, "factor", "--ray", inputs["rev20"], inputs["mom5"]],
                  ["--data-dir", tmp_path, "prepare"]):
         run = cli(*args)
         assert run.returncode == 2, (args, run.stderr)
@@ -241,6 +245,83 @@ def test_factor_prints_one_row_per_file_and_writes_its_files(store, inputs, serv
     assert summary["top_annual_return"] == pytest.approx(daily[5].mean() * 252, rel=1e-12)
     assert summary["long_short_annual_return"] == pytest.approx((daily[5] - daily[1]).mean() * 252, rel=1e-12)
     assert Path(summary["files"]["main"]).is_file() and Path(summary["files"]["group_returns"]).is_file()
+
+
+# ---- several files: threads, Ray, failures ----------------------------------------------------------
+
+
+def _factor_run(store, inputs, out: Path, *extra) -> tuple[list[dict], dict[str, bytes]]:
+    run = cli("--data-dir", store, "factor", inputs["rev20"], inputs["mom5"], "--groups", "5", "--out", out, "--json",
+              *extra)
+    assert run.returncode == 0, run.stderr
+    rows = json.loads(run.stdout)["factors"]
+    for row in rows:
+        assert Path(row.pop("files")["group_returns"]).parent == out
+    return rows, {p.name: p.read_bytes() for p in sorted(out.iterdir())}
+
+
+def test_factor_files_give_the_same_rows_and_files_one_at_a_time_on_threads_and_on_ray(store, inputs, tmp_path):
+    from vantorel.backtest.batch.summary import FACTOR_COLUMNS
+
+    rows, files = _factor_run(store, inputs, tmp_path / "one", "--workers", "1")
+    assert [row["factor"] for row in rows] == ["rev20", "mom5"]
+    assert set(FACTOR_COLUMNS) <= set(rows[0]) and rows[0]["error"] is None
+    assert rows[0]["top_annual_return"] == rows[0]["last_group_annual_return"]
+    assert rows[0]["bottom_annual_return"] == rows[0]["first_group_annual_return"]
+    dates = read_table(inputs["rev20"]).index
+    assert (rows[0]["start"], rows[0]["end"]) == (dates[0], dates[-1])
+    assert list(files) == ["mom5_groups.csv", "rev20_groups.csv"]
+    assert _factor_run(store, inputs, tmp_path / "threads", "--workers", "2") == (rows, files)
+    pytest.importorskip("ray")
+    # --ray alone starts a local cluster of --workers CPUs for the run, and stops it
+    assert _factor_run(store, inputs, tmp_path / "ray", "--ray", "--workers", "2") == (rows, files)
+
+
+def test_strategy_of_several_files_writes_each_and_prints_a_row_each(store, inputs, weights, service_data, tmp_path):
+    run = cli("--data-dir", store, "strategy", inputs["wide.csv"], inputs["long.parquet"], "--out", tmp_path,
+              "--workers", "2", "--start", "20100301")
+    assert run.returncode == 0, run.stderr
+    rows = [line.split()[0] for line in run.stdout.splitlines() if line.startswith(("wide ", "long "))]
+    assert rows == ["wide", "long", "wide", "long"]  # the summary, then the files written
+    assert "Excess over each benchmark" not in run.stdout and "annual_return" in run.stdout
+    service, data = service_data
+    expected = service.backtest_strategy(weights, data, "20100301", weights.index[-1], None, "ref", plot=None)
+    for name in ("wide", "long"):
+        written = _read_returns(tmp_path / f"{name}_returns.csv")
+        np.testing.assert_array_equal(written["daily_return"].to_numpy(), expected.daily_return.to_numpy())
+
+    run = cli("--data-dir", store, "strategy", inputs["wide.csv"], inputs["long.parquet"], "--json")
+    assert run.returncode == 0, run.stderr
+    reports = json.loads(run.stdout)
+    assert [r["strategy"] for r in reports] == ["wide", "long"] and [r["error"] for r in reports] == [None, None]
+    assert reports[0]["stats"] == reports[1]["stats"] and reports[0]["files"] == {}
+
+
+def test_a_failing_file_fails_alone_and_the_run_exits_1(store, inputs, tmp_path):
+    bad = tmp_path / "dates.csv"
+    bad.write_text("date,600000\nsoon,0.5\n")
+    run = cli("--data-dir", store, "factor", bad, inputs["rev20"], "--groups", "5", "--out", tmp_path / "out",
+              "--workers", "2")
+    assert failed(run) == f"{PROG}: error: 1 of 2 factors failed: dates: {bad}: 'soon' is not a date"
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["rev20_groups.csv"]
+    assert any(line.startswith("dates ") and "'soon' is not a date" in line for line in run.stdout.splitlines())
+
+    run = cli("--data-dir", store, "strategy", inputs["wide.csv"], bad, "--json")
+    assert failed(run) == f"{PROG}: error: 1 of 2 strategies failed: dates: {bad}: 'soon' is not a date"
+    good, broken = json.loads(run.stdout)
+    assert good["error"] is None and good["days"] > 0 and broken == {"strategy": "dates", "error": f"{bad}: 'soon' "
+                                                                                                  "is not a date"}
+    # What can be told before running still stops the run before it starts: nothing is written.
+    run = cli("--data-dir", store, "factor", inputs["rev20"], tmp_path / "absent.csv", "--out", tmp_path / "none")
+    assert failed(run) == f"{PROG}: error: {tmp_path / 'absent.csv'}: no such file"
+    assert not (tmp_path / "none").exists()
+
+
+def test_ray_without_ray_installed_says_what_to_install(store, inputs):
+    script = ("import sys; sys.modules['ray'] = None\nfrom vantorel.backtest.cli import main\n"
+              f"sys.exit(main(['--data-dir', {str(store)!r}, 'factor', {str(inputs['rev20'])!r}, '--ray']))")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert failed(run) == f"{PROG}: error: engine='ray' needs Ray: pip install vantorel-backtest[ray]"
 
 
 # ---- info, prepare, demo --------------------------------------------------------------------------

@@ -20,12 +20,16 @@ constexpr const char* kBatchOptions =
 
 void register_batch(nb::class_<BacktestService>& cls) {
     static const std::string factor_sig =
-        std::string("def backtest_many(self, factors: collections.abc.Mapping[str, object], data: "
-                    "vantorel.backtest.result.BacktestData, start_date: str | int | None, end_date: str | int | None, ") +
+        std::string(
+            "def backtest_many(self, factors: collections.abc.Mapping[str, object], data: "
+            "vantorel.backtest.result.BacktestData, start_date: str | int | None, end_date: str | int | "
+            "None, ") +
         kBatchOptions;
     static const std::string strategy_sig =
-        std::string("def backtest_strategy_many(self, strategies: collections.abc.Mapping[str, object], data: "
-                    "vantorel.backtest.result.BacktestData, start_date: str | int | None, end_date: str | int | None, ") +
+        std::string(
+            "def backtest_strategy_many(self, strategies: collections.abc.Mapping[str, object], data: "
+            "vantorel.backtest.result.BacktestData, start_date: str | int | None, end_date: str | int | "
+            "None, ") +
         kBatchOptions;
     cls.def(
            "backtest_many",

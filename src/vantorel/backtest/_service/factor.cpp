@@ -186,13 +186,13 @@ void register_factor(nb::class_<BacktestService>& cls) {
            "data must be the bundle of load_backtest_data(); KeyError names the datasets it lacks.")
         .def(
             "_backtest_numbers",
-            [](nb::handle self, nb::handle factor, nb::handle data, nb::handle start_date, nb::handle end_date,
-               nb::handle name, nb::handle group_num, nb::handle benchmark, nb::handle universe,
-               nb::handle rolling_window, nb::handle ascending, nb::handle total_money, nb::handle fee,
-               nb::handle rule_fee) {
-                return backtest(self, factor, data, start_date, end_date, nb::none(), name, group_num, benchmark,
-                                universe, rolling_window, ascending, total_money, fee, rule_fee, nb::none(),
-                                false);
+            [](nb::handle self, nb::handle factor, nb::handle data, nb::handle start_date,
+               nb::handle end_date, nb::handle name, nb::handle group_num, nb::handle benchmark,
+               nb::handle universe, nb::handle rolling_window, nb::handle ascending, nb::handle total_money,
+               nb::handle fee, nb::handle rule_fee) {
+                return backtest(self, factor, data, start_date, end_date, nb::none(), name, group_num,
+                                benchmark, universe, rolling_window, ascending, total_money, fee, rule_fee,
+                                nb::none(), false);
             },
             "factor"_a.none(), "data"_a.none(), "start_date"_a.none(), "end_date"_a.none(), "name"_a.none(),
             nb::kw_only(), "group_num"_a.none() = kDefaultGroupNum, "benchmark"_a.none() = kDefaultBenchmark,
@@ -200,7 +200,8 @@ void register_factor(nb::class_<BacktestService>& cls) {
             "total_money"_a.none() = kDefaultTotalMoney, "fee"_a.none() = kDefaultFee,
             "rule_fee"_a.none() = kDefaultRuleFee,
             nb::sig("def _backtest_numbers(self, factor: pandas.DataFrame, data: "
-                    "vantorel.backtest.result.BacktestData, start_date: str | int, end_date: str | int, name: str, "
+                    "vantorel.backtest.result.BacktestData, start_date: str | int, end_date: str | int, "
+                    "name: str, "
                     "*, group_num: int = 20, benchmark: str | list[str] | None = '000852', universe: str | "
                     "list[str] | None = None, rolling_window: int = 0, ascending: bool = False, total_money: "
                     "float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005) -> "

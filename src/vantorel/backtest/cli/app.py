@@ -12,7 +12,7 @@ from pathlib import Path
 from vantorel.backtest.data_dir import using_data_dir
 
 from .commands import demo, export, factor, info, prepare, strategy
-from .errors import CliError, UsageError
+from .errors import UsageError, one_line
 
 PROG = "vantorel-backtest"
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -53,15 +53,6 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _one_line(exc: BaseException) -> str:
-    if isinstance(exc, CliError):
-        text = str(exc)
-    else:
-        detail = exc.args[0] if isinstance(exc, KeyError) and exc.args else exc
-        text = f"{type(exc).__name__}: {detail}" if str(detail) else type(exc).__name__
-    return " ".join(text.split())
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs one command; returns the exit status."""
     parser = build_parser()
@@ -90,5 +81,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Exception as exc:
         if args.debug:
             traceback.print_exc()
-        print(f"{PROG}: error: {_one_line(exc)}", file=sys.stderr)
+        print(f"{PROG}: error: {one_line(exc)}", file=sys.stderr)
         return EXIT_FAILURE

@@ -61,17 +61,7 @@ def check_output_options(args: argparse.Namespace) -> None:
         raise UsageError(f"--plot {args.plot} needs --out DIR for the charts")
 
 
-def period(args: argparse.Namespace, table: pd.DataFrame) -> tuple[str, str]:
-    """The backtest's first and last dates: the options', else the table's own."""
-    first, last = str(table.index[0]), str(table.index[-1])
-    start = _date_option("--start", args.start) if args.start else first
-    end = _date_option("--end", args.end) if args.end else last
-    if start > end:
-        raise UsageError(f"--start {start} is after --end {end}")
-    return start, end
-
-
-def _date_option(flag: str, text: str) -> str:
+def date_option(flag: str, text: str) -> str:
     from ..files import normalise_dates
 
     try:

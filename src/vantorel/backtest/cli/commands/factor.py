@@ -3,22 +3,11 @@
 from __future__ import annotations
 
 import argparse
-import math
-import tempfile
 from pathlib import Path
-
-import numpy as np
-
-from vantorel.backtest._progress import progress_bar
 
 from .. import render
 from ..data import load_bundle
-from ..errors import UsageError
-from ..files import read_table, stem
-from . import _options
-
-# The group count when the engine does not say.
-TRADING_DAYS = 252
+from . import _batch, _options
 
 DESCRIPTION = """\
 Runs the factor group backtest of each FACTOR_FILE (dates x stocks of scores; the factor's name
@@ -28,10 +17,16 @@ value, or down with --ascending, so the highest group is the preferred end eithe
 
 One row per factor: mean daily rank IC, ICIR (mean / standard deviation of the daily rank IC),
 the best group, the annual returns of the top (highest-numbered) and bottom (group 1) groups and
-of top minus bottom; annual figures are the mean daily return x 252, as ratios.
+of top minus bottom; annual figures are the mean daily return x 252, as ratios. --json adds the
+IC's standard deviation and share of positive days and the Sharpe ratio and maximum drawdown of
+top minus bottom.
 
 With --out DIR each factor's daily group returns go to DIR/NAME_groups.csv (or .parquet) and,
 with --plot large|long, its group chart to DIR/NAME.png.
+
+The files run one after another, or --workers N at a time on threads, or as tasks on a Ray
+cluster with --ray. A file that fails does not stop the others: its row shows the error and the
+command exits with status 1 once the rest are done.
 """
 
 
@@ -66,6 +61,7 @@ def register(subparsers, parents) -> None:
                         help=f"benchmarks of the chart and summary (default: {DEFAULT_BENCHMARK})")
     _options.add_trading_options(parser)
     _options.add_output_options(parser, "the group returns")
+    _batch.add_options(parser)
     parser.set_defaults(run=run)
 
 
@@ -73,70 +69,60 @@ def run(args: argparse.Namespace) -> int:
     from vantorel.backtest import BacktestService
 
     _options.check_output_options(args)
-    names = [stem(path) for path in args.factors]
-    repeated = sorted({n for n in names if names.count(n) > 1})
-    if repeated:
-        raise UsageError(f"factor files share the name {repeated[0]!r}; their outputs would overwrite each other")
-    for name in names:
-        _options.file_name("FACTOR_FILE", name)
-    service = BacktestService(None)
+    names = _batch.names_of(args.factors)
+    _batch.check_files("FACTOR_FILE", "factor", args.factors, names)
+    start, end = _batch.period_options(args)
+    engine = _batch.engine_options(args)
     data = load_bundle()
     _options.check_benchmarks(data, _options.names(args.benchmark))
+    charts = args.plot != "none"
+    batch = BacktestService(None).backtest_many(
+        _batch.items(args.factors, names, args.layout, start, end, engine), data, start, end,
+        args.out if charts else None, group_num=args.groups, benchmark=_options.names(args.benchmark),
+        universe=_options.names(args.universe), rolling_window=args.rolling_window, ascending=args.ascending,
+        total_money=args.capital, fee=args.fee, rule_fee=args.rule_fee, **({"plot": args.plot} if charts else {}),
+        **engine,
+    )
+    _batch.no_empty_periods(batch, start, end, lambda result: result.group_daily_return)
+    _batch.single_failure(batch)
+    errors = _batch.error_texts(batch)
     rows, files = [], {}
-    with tempfile.TemporaryDirectory(prefix="vantorel-charts-") as scratch, \
-            progress_bar("factors", total=len(args.factors)) as progress:
-        # The group backtest always draws its chart: without --plot it goes to a scratch directory.
-        chart_dir = args.out if args.plot != "none" else Path(scratch)
-        for path, name in zip(args.factors, names, strict=True):
-            factor = read_table(path, args.layout)
-            factor.columns.name = name
-            start, end = _options.period(args, factor)
-            result = service.backtest(
-                factor, data, start, end, chart_dir, name, group_num=args.groups,
-                benchmark=_options.names(args.benchmark), universe=_options.names(args.universe),
-                rolling_window=args.rolling_window, ascending=args.ascending, total_money=args.capital,
-                fee=args.fee, rule_fee=args.rule_fee, plot="long" if args.plot == "none" else args.plot,
-            )
-            _options.check_days(len(result.group_daily_return), start, end)
-            rows.append({"factor": name, "start": start, "end": end, **summarise(result)})
-            written = dict(result.plot_paths) if args.plot != "none" else {}
-            if args.out is not None:
-                target = args.out / f"{name}_groups.{args.returns_format}"
-                written["group_returns"] = str(_options.write_frame(result.group_daily_return, target,
-                                                                    args.returns_format))
-            files[name] = written
-            progress.advance()
-    if args.json:
-        render.print_json({"factors": [{**row, "files": files[row["factor"]]} for row in rows]})
-        return 0
-    _print(rows, files, args.groups)
+    for name in names:
+        result = batch.results.get(name)
+        row = {"factor": name, **_row(batch.summary.loc[name], result, start, end), "error": errors.get(name)}
+        written = dict(result.plot_paths) if result is not None and charts else {}
+        if result is not None and args.out is not None:
+            target = args.out / f"{name}_groups.{args.returns_format}"
+            written["group_returns"] = str(_options.write_frame(result.group_daily_return, target,
+                                                                args.returns_format))
+        rows.append(row)
+        files[name] = written
+    _show(args, rows, files)
+    _batch.failures(batch, "factors")
     return 0
 
 
-def summarise(result) -> dict[str, float | int | None]:
-    """Rank IC, ICIR and the annual returns of the top, bottom and top-minus-bottom groups."""
-    ic = result.rank_ic.to_numpy(dtype=np.float64)
-    ic = ic[np.isfinite(ic)]
-    mean_ic = float(ic.mean()) if len(ic) else math.nan
-    std_ic = float(ic.std(ddof=1)) if len(ic) > 1 else math.nan
-    daily = result.group_daily_return
-    top, bottom = daily[daily.columns.max()], daily[daily.columns.min()]
+def _row(summary, result, start, end) -> dict:
+    """The summary row of the batch, with the period and the top and bottom groups under the names this
+    command has always printed them by."""
+    from vantorel.backtest.batch.summary import FACTOR_COLUMNS
+
+    row = {key: summary[key] for key in FACTOR_COLUMNS}
+    row["best_group"] = None if row["best_group"] is None or row["best_group"] != row["best_group"] \
+        else int(row["best_group"])
+    days = result.group_daily_return.index if result is not None else []
     return {
-        "rank_ic": mean_ic,
-        "icir": mean_ic / std_ic if std_ic > 0 else math.nan,
-        "best_group": _group(result.best_group),
-        "top_annual_return": float(top.mean() * TRADING_DAYS),
-        "bottom_annual_return": float(bottom.mean() * TRADING_DAYS),
-        "long_short_annual_return": float((top - bottom).mean() * TRADING_DAYS),
+        "start": start or (str(days[0]) if len(days) else None), "end": end or (str(days[-1]) if len(days) else None),
+        **row, "top_annual_return": row["last_group_annual_return"],
+        "bottom_annual_return": row["first_group_annual_return"],
     }
 
 
-def _group(value) -> int | None:
-    try:
-        number = float(value)
-    except (TypeError, ValueError):
-        return None
-    return int(number) if math.isfinite(number) else None
+def _show(args, rows, files) -> None:
+    if args.json:
+        render.print_json({"factors": [{**row, "files": files[row["factor"]]} for row in rows]})
+    else:
+        _print(rows, files, args.groups)
 
 
 def _direction(text: str) -> bool:
@@ -150,12 +136,14 @@ def _print(rows, files, groups) -> None:
         text = render.number(None if value is None else value * 100, ".2f")
         return text if text == "--" else f"{text} %"
 
+    failed = any(r["error"] for r in rows)
     summary = render.table(
         f"Factor group backtests ({groups} groups; annual = mean daily x 252)",
-        ["factor", "rank IC", "ICIR", "best", "top", "bottom", "top - bottom"],
+        ["factor", "rank IC", "ICIR", "best", "top", "bottom", "top - bottom", *(["error"] if failed else [])],
         ([r["factor"], render.number(r["rank_ic"]), render.number(r["icir"], ".3f"),
           "--" if r["best_group"] is None else r["best_group"], pct(r["top_annual_return"]),
-          pct(r["bottom_annual_return"]), pct(r["long_short_annual_return"])] for r in rows),
+          pct(r["bottom_annual_return"]), pct(r["long_short_annual_return"]),
+          *([r["error"] or ""] if failed else [])] for r in rows),
     )
     written = [(name, kind, path) for name, kinds in files.items() for kind, path in sorted(kinds.items())]
     if written:
