@@ -76,6 +76,7 @@ bench: build
 	$(PY) bench/bench_groups.py
 	$(PY) bench/bench_tables.py
 	$(PY) bench/bench_cli.py
+	$(PY) bench/bench_batch.py
 
 clean:
 	rm -rf build $(VENV)
