@@ -12,7 +12,7 @@ from typing import Any
 
 from .items import Item, evaluate
 
-__all__ = ["RAY_HINT", "run_on_ray", "run_on_threads"]
+__all__ = ["RAY_HINT", "require_ray", "run_on_ray", "run_on_threads"]
 
 RAY_HINT = "engine='ray' needs Ray: pip install vantorel-backtest[ray]"
 # A task whose worker dies is run once more; a second death reports the item as failed.
@@ -29,7 +29,7 @@ def run_on_threads(items: list[Item], job: dict[str, Any], workers: int, on_done
             on_done(futures[future], error if error is not None else future.result())
 
 
-def _require_ray():
+def require_ray():
     try:
         import ray
     except ImportError as exc:
@@ -42,7 +42,7 @@ def run_on_ray(items: list[Item], job: dict[str, Any], workers: int | None, addr
     """One Ray task per item. The bundle is put into the object store once and every task reads it from
     there without a copy (its arrays arrive read-only). Connects to ``address`` or to the Ray instance
     already running in this process, else starts a local one of ``workers`` CPUs for the batch."""
-    ray = _require_ray()
+    ray = require_ray()
     started = False
     if not ray.is_initialized():
         ray.init(address=address, num_cpus=workers if address is None else None, include_dashboard=False,

@@ -42,13 +42,13 @@ def engine_options(args: argparse.Namespace) -> dict:
     progress = stderr_is_tty()
     if args.ray is None:
         return {"workers": args.workers or 1, "engine": "threads", "progress": progress}
-    from vantorel.backtest.batch.engines import _require_ray
+    from vantorel.backtest.batch.engines import require_ray
 
     if args.ray and Path(args.ray).is_file():  # `--ray a.csv b.csv`: the option took the first file
         raise UsageError(f"--ray took {args.ray!r} as its cluster address: write --ray after the files, "
                          "or --ray=ADDRESS")
     try:
-        _require_ray()
+        require_ray()
     except ImportError as exc:
         raise CliError(str(exc)) from None
     return {"workers": args.workers, "engine": "ray", "ray_address": args.ray or None, "progress": progress}
