@@ -52,7 +52,7 @@ def _workers(workers: Any) -> int:
     return int(workers)
 
 
-def _run(service, kind: str, tables, data, start_date, end_date, output_dir, workers, engine, keep_results,
+def _run(kind: str, tables, data, start_date, end_date, output_dir, workers, engine, keep_results,
          progress, ray_address, options) -> BatchResult:
     from vantorel.backtest import BacktestData
     from vantorel.backtest._progress import progress_bar
@@ -107,7 +107,7 @@ def backtest_many(self, factors: Mapping[str, Any], data, start_date, end_date, 
                   workers: int | None = None, engine: str = "threads", keep_results: bool = True,
                   progress: bool = True, ray_address: str | None = None, **options) -> BatchResult:
     """Factor group backtests of many factors over one bundle (see ``BacktestService.backtest_many``)."""
-    return _run(self, "factor", factors, data, start_date, end_date, output_dir, workers, engine, keep_results,
+    return _run("factor", factors, data, start_date, end_date, output_dir, workers, engine, keep_results,
                 progress, ray_address, options)
 
 
@@ -115,5 +115,5 @@ def backtest_strategy_many(self, strategies: Mapping[str, Any], data, start_date
                            workers: int | None = None, engine: str = "threads", keep_results: bool = True,
                            progress: bool = True, ray_address: str | None = None, **options) -> BatchResult:
     """Strategy backtests of many weight tables over one bundle (see ``BacktestService.backtest_strategy_many``)."""
-    return _run(self, "strategy", strategies, data, start_date, end_date, output_dir, workers, engine,
+    return _run("strategy", strategies, data, start_date, end_date, output_dir, workers, engine,
                 keep_results, progress, ray_address, options)

@@ -23,9 +23,6 @@ class Layout:
     numbers: tuple[str, ...]  # columns that must hold numbers
     required: tuple[str, ...]  # columns every file of the table must have
 
-    def canonical(self) -> list[str]:
-        return list(self.columns)
-
 
 BARS = Layout(
     name="bars",

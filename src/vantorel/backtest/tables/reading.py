@@ -46,9 +46,6 @@ class Table:
     def __len__(self) -> int:
         return len(self.frame)
 
-    def has(self, column: str) -> bool:
-        return column in self.frame.columns
-
     def where(self, rows: np.ndarray) -> str:
         """Where the given row positions come from, the first few of them spelled out."""
         rows = np.flatnonzero(rows) if rows.dtype == bool else np.asarray(rows)
