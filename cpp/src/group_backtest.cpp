@@ -9,35 +9,14 @@
 #include <utility>
 
 #include "vantorel/day_trader.hpp"
+#include "vantorel/ic_stats.hpp"
 #include "vantorel/rank.hpp"
 #include "vantorel/row_blocks.hpp"
 #include "vantorel/stats.hpp"
 
 namespace vantorel {
 
-namespace {
-
-// Spearman correlation of pairs given in ascending order of their first keys.
-double spearman_sorted(const std::vector<std::uint64_t>& x_keys, const std::vector<double>& y,
-                       std::vector<KeyedIndex>& by_y, std::vector<KeyedIndex>& scratch,
-                       std::vector<double>& rx, std::vector<double>& ry) {
-    const std::size_t n = y.size();
-    if (n < 2)
-        return kNaN;
-    rx.resize(n);
-    average_ranks_of_sorted(n, [&](std::size_t i) { return x_keys[i]; }, [](std::size_t i) { return i; }, rx);
-    by_y.resize(n);
-    for (std::size_t i = 0; i < n; ++i)
-        by_y[i] = KeyedIndex{sortable_key(y[i]), static_cast<std::int32_t>(i)};
-    radix_sort(by_y, scratch);
-    ry.resize(n);
-    average_ranks_of_sorted(
-        n, [&](std::size_t i) { return by_y[i].key; },
-        [&](std::size_t i) { return static_cast<std::size_t>(by_y[i].index); }, ry);
-    return pearson(rx.data(), ry.data(), static_cast<Index>(n));
-}
-
-}  // namespace
+namespace {}  // namespace
 
 DenseMatrix rolling_mean(const AlignedView& factor, Index window) {
     DenseMatrix out;
@@ -115,8 +94,9 @@ IcSummary summarise_ic(const std::vector<double>& ic) {
     IcSummary out;
     const auto n = static_cast<Index>(ic.size());
     out.cumulative = running_sum(ic.data(), n);
-    out.mean = nan_mean(ic.data(), n);
-    out.icir = safe_sharpe(ic.data(), n, 1.0);
+    const IcStats stats = ic_stats(ic.data(), n);
+    out.mean = stats.mean;
+    out.icir = stats.icir;
     return out;
 }
 
@@ -137,15 +117,13 @@ namespace {
 // factor, the validity flags and the forward values are read a block of days at a time.
 class DaySignals {
 public:
-    DaySignals(const AlignedView& factor, const AlignedView& valid, const AlignedView* forward,
+    DaySignals(const AlignedView& signal, const AlignedView& valid, const AlignedView* forward,
                const GroupOptions& o)
         : o_(o),
-          rows_(factor.rows()),
-          cols_(factor.cols()),
-          smoothing_(o.rolling_window > 1),
-          smoothed_(smoothing_ ? rolling_mean(factor, o.rolling_window) : DenseMatrix{}),
-          factor_row_(smoothing_ ? 0 : static_cast<std::size_t>(cols_)),
-          factor_days_(factor),
+          rows_(signal.rows()),
+          cols_(signal.cols()),
+          factor_row_(static_cast<std::size_t>(cols_)),
+          factor_days_(signal),
           valid_days_(valid),
           has_forward_(forward != nullptr),
           share_(static_cast<std::size_t>(o.group_num), 0.0) {
@@ -158,14 +136,13 @@ public:
         const Index days = valid_days_.block_rows();
         if (r % days == 0) {
             const Index n = std::min(days, rows_ - r);
-            if (!smoothing_)
-                factor_days_.load(r, n);
+            factor_days_.load(r, n);
             valid_days_.load(r, n);
             if (has_forward_)
                 forward_days_.load(r, n);
         }
-        // Without smoothing the factor is read a row at a time: no copy of the whole table.
-        const double* f = smoothing_ ? smoothed_.values.data() + r * cols_ : factor_days_.contiguous_row(r);
+        // The factor is read a row at a time: no copy of the whole table.
+        const double* f = factor_days_.contiguous_row(r);
         if (f == nullptr) {
             factor_days_.read_row(r, factor_row_.data());
             f = factor_row_.data();
@@ -193,7 +170,7 @@ public:
                 y_.push_back(v);
             }
         }
-        return spearman_sorted(x_keys_, y_, by_y_, scratch_, rx_, ry_);
+        return spearman_of_sorted(x_keys_, y_, ranks_);
     }
 
     // Each stock's group (1..G) on the last computed day, 0 outside every group.
@@ -204,16 +181,15 @@ public:
 private:
     const GroupOptions& o_;
     Index rows_, cols_;
-    bool smoothing_;
-    DenseMatrix smoothed_;
     std::vector<double> factor_row_;
     RowBlocks factor_days_, valid_days_, forward_days_;
     bool has_forward_;
-    std::vector<KeyedIndex> eligible_, scratch_, by_y_;
+    std::vector<KeyedIndex> eligible_, scratch_;
     std::vector<std::int32_t> group_of_;
     std::vector<double> share_;
     std::vector<std::uint64_t> x_keys_;
-    std::vector<double> y_, rx_, ry_;
+    std::vector<double> y_;
+    SpearmanScratch ranks_;
 };
 
 // Day by day, group after group: each group's active stocks (targets and holdings) are traded in
@@ -492,15 +468,29 @@ bool column_ordered(const MarketViews& m) {
 
 }  // namespace
 
+SignalFactor::SignalFactor(const AlignedView& factor, Index rolling_window) : factor_(&factor) {
+    if (rolling_window <= 1)
+        return;
+    smoothed_ = rolling_mean(factor, rolling_window);
+    smoothed_view_ = AlignedView(smoothed_.view());
+    factor_ = &smoothed_view_;
+}
+
 GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid,
                                        const AlignedView* forward, const MarketViews& market,
                                        const GroupOptions& options) {
+    return run_group_backtest(SignalFactor(factor, options.rolling_window), valid, forward, market, options);
+}
+
+GroupBacktestResult run_group_backtest(const SignalFactor& signal, const AlignedView& valid,
+                                       const AlignedView* forward, const MarketViews& market,
+                                       const GroupOptions& options) {
     GroupBacktestResult out;
-    out.rows = factor.rows();
+    out.rows = signal.view().rows();
     out.groups = options.group_num;
     out.daily.assign(static_cast<std::size_t>(out.rows) * static_cast<std::size_t>(out.groups), 0.0);
     out.rank_ic.assign(static_cast<std::size_t>(out.rows), kNaN);
-    DaySignals signals(factor, valid, forward, options);
+    DaySignals signals(signal.view(), valid, forward, options);
     // A column-ordered market is traded a stock at a time, where its rows would be read a cell per
     // stock and a cache line per cell; a row-ordered or mixed one a day at a time.
     if (options.group_num <= kStockOuterGroups && column_ordered(market))

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,45 @@ TEST(average_ranks_share_ties_and_leave_nan_out) {
     const double expected[] = {4.5, kNaN, 2.0, 4.5, 3.0, 1.0};
     for (int k = 0; k < 6; ++k)
         CHECK_SAME(out[k], expected[k]);
+}
+
+TEST(bucketed_average_ranks_equal_the_sorted_ones) {
+    // Ties, negative zero, spreads from narrow to astronomically wide, one far outlier, large
+    // buckets of a skewed law, infinities: every case against the comparison sort.
+    std::mt19937_64 rng(7);
+    std::vector<std::pair<double, Index>> scratch;
+    vantorel::RankScratch buckets;
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t n = 1 + rng() % 300;
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double u = std::ldexp(static_cast<double>(rng() >> 11), -53);
+            switch (trial % 6) {
+                case 0:
+                    x[i] = std::floor(u * 5.0) / 4.0;
+                    break;  // heavy ties
+                case 1:
+                    x[i] = u * 1e-300;
+                    break;  // tiny spread
+                case 2:
+                    x[i] = (u - 0.5) * 1e308;
+                    break;  // spread beyond a double
+                case 3:
+                    x[i] = i == 0 ? 1e6 : u;
+                    break;  // one outlier
+                case 4:
+                    x[i] = std::exp(40.0 * u);
+                    break;  // skewed
+                default:
+                    x[i] = i % 7 == 0 ? (i % 2 ? INFINITY : -INFINITY) : (u < 0.5 ? -0.0 : 0.0);
+            }
+        }
+        std::vector<double> expected(n), got(n);
+        vantorel::average_rank(x.data(), static_cast<Index>(n), expected.data(), scratch);
+        vantorel::average_ranks(x.data(), n, got.data(), buckets);
+        for (std::size_t i = 0; i < n; ++i)
+            CHECK_SAME(got[i], expected[i]);
+    }
 }
 
 TEST(forward_return_ranks_read_the_next_two_opens) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "vantorel/ic_stats.hpp"
 #include "vantorel/report.hpp"
 #include "vantorel/stats.hpp"
 
@@ -146,4 +147,58 @@ TEST(excess_summary_against_a_benchmark) {
     CHECK_NEAR(p.excess_annual_return, -0.005 * 252, kTol);  // excess 0.01 and -0.02
     const double absent[] = {kNaN, kNaN, kNaN, kNaN};
     CHECK(!vantorel::summarise_excess_where_present(strategy, absent, 4, p));
+}
+
+TEST(student_t_tail_matches_its_closed_forms) {
+    // One degree of freedom is the Cauchy law, two have a closed form; large t, tiny t, NaN.
+    for (double t : {0.0, 1e-9, 0.3, 1.0, 2.5, 12.7062047361747, 1e3}) {
+        CHECK_NEAR(vantorel::student_t_two_sided_p(t, 1.0), 1.0 - 2.0 / M_PI * std::atan(t), 1e-13);
+        CHECK_NEAR(vantorel::student_t_two_sided_p(-t, 2.0), 1.0 - t / std::sqrt(2.0 + t * t), 1e-13);
+    }
+    // Tabled 5 % points, and the normal limit of many degrees of freedom.
+    CHECK_NEAR(vantorel::student_t_two_sided_p(2.228138851986274, 10.0), 0.05, 1e-12);
+    CHECK_NEAR(vantorel::student_t_two_sided_p(1.959963984540054, 1e6), 0.05, 1e-6);
+    CHECK(vantorel::student_t_two_sided_p(40.0, 3000.0) > 0.0);
+    CHECK(vantorel::student_t_two_sided_p(40.0, 3000.0) < 1e-200);
+    CHECK_SAME(vantorel::student_t_two_sided_p(kNaN, 5.0), kNaN);
+    CHECK_SAME(vantorel::student_t_two_sided_p(1.0, 0.0), kNaN);
+    CHECK_SAME(vantorel::student_t_two_sided_p(INFINITY, 5.0), 0.0);
+}
+
+TEST(ic_figures_skip_missing_days_and_refuse_a_spread_of_rounding) {
+    const double ic[] = {0.1, kNaN, -0.05, 0.2, 0.0};
+    const vantorel::IcStats s = vantorel::ic_stats(ic, 5);
+    CHECK(s.days == 4);
+    CHECK_NEAR(s.mean, 0.0625, kTol);
+    const double sd =
+        std::sqrt((0.0375 * 0.0375 + 0.1125 * 0.1125 + 0.1375 * 0.1375 + 0.0625 * 0.0625) / 3.0);
+    CHECK_NEAR(s.std, sd, kTol);
+    CHECK_NEAR(s.icir, 0.0625 / sd, kTol);
+    CHECK_NEAR(s.icir_annual, 0.0625 / sd * std::sqrt(252.0), 1e-10);
+    CHECK_NEAR(s.t_stat, 0.0625 / sd * 2.0, kTol);
+    CHECK_NEAR(s.positive_share, 0.5, kTol);
+    // The same IC every day: no spread, no ratio, whatever the rounding of the sum.
+    std::vector<double> same(7, 1.0 / 3.0);
+    const vantorel::IcStats flat = vantorel::ic_stats(same.data(), 7);
+    CHECK(flat.days == 7);
+    CHECK_SAME(flat.icir, kNaN);
+    CHECK_SAME(flat.p_value, kNaN);
+    const double one[] = {0.4};
+    CHECK_SAME(vantorel::ic_stats(one, 1).std, kNaN);
+    CHECK_SAME(vantorel::ic_stats(one, 1).mean, 0.4);
+}
+
+TEST(ic_by_year_and_month) {
+    const std::vector<double> ic = {0.1, 0.3, kNaN, -0.2, 0.4, 0.5};
+    const std::vector<int> years = {2021, 2021, 2021, 2022, -1, 2022};
+    const std::vector<int> months = {1, 1, 2, 12, 3, 12};
+    const auto by_year = vantorel::ic_stats_by_year(ic, years);
+    CHECK(by_year.size() == 2 && by_year[0].year == 2021 && by_year[1].year == 2022);
+    CHECK_NEAR(by_year[0].stats.mean, 0.2, kTol);
+    CHECK(by_year[0].stats.days == 2 && by_year[1].stats.days == 2);
+    const auto grid = vantorel::mean_ic_by_month(ic, years, months);
+    CHECK(grid.size() == 24);
+    CHECK_NEAR(grid[0], 0.2, kTol);
+    CHECK_SAME(grid[1], kNaN);              // February 2021: only a missing IC
+    CHECK_NEAR(grid[12 + 11], 0.15, kTol);  // December 2022
 }

@@ -52,9 +52,28 @@ void assign_groups(const double* factor_row, const AlignedView::Row& valid, Inde
                    std::vector<KeyedIndex>& eligible, std::vector<KeyedIndex>& scratch,
                    std::vector<std::int32_t>& group_of);
 
+// The values the groups are drawn from: the factor itself, or its rolling mean over more than one
+// row (rolling_mean). Neither copied nor moved: its view may point into it.
+class SignalFactor {
+public:
+    SignalFactor(const AlignedView& factor, Index rolling_window);
+    SignalFactor(const SignalFactor&) = delete;
+    SignalFactor& operator=(const SignalFactor&) = delete;
+    const AlignedView& view() const { return *factor_; }
+
+private:
+    const AlignedView* factor_;
+    DenseMatrix smoothed_;
+    AlignedView smoothed_view_;
+};
+
 // The whole backtest. `factor` and every market view are aligned to the same grid of dates and
 // stocks; `forward` holds each date's forward return (or rank), or is null.
 GroupBacktestResult run_group_backtest(const AlignedView& factor, const AlignedView& valid,
+                                       const AlignedView* forward, const MarketViews& market,
+                                       const GroupOptions& options);
+// The same on a signal already smoothed as options.rolling_window asks.
+GroupBacktestResult run_group_backtest(const SignalFactor& signal, const AlignedView& valid,
                                        const AlignedView* forward, const MarketViews& market,
                                        const GroupOptions& options);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,34 @@ void average_ranks_of_sorted(std::size_t n, KeyAt key_at, PositionAt position_at
 // Ranks of the non-NaN values of x[0 .. n) in ascending order, numbered from 1; equal values share
 // the mean of their positions; NaN cells stay NaN. `scratch` is reused between calls.
 void average_rank(const double* x, Index n, double* out, std::vector<std::pair<double, Index>>& scratch);
+
+// Reused buffers of average_ranks.
+struct RankScratch {
+    std::vector<std::uint32_t> bucket, start, cursor, order, sorted_bucket;
+    std::vector<double> sorted_value;
+};
+
+// Average ranks (from 1, ties sharing the mean of their positions) of n values, none NaN, into
+// ranks[0 .. n). Values are spread over n buckets by their place between the least and the greatest,
+// and each bucket is then sorted on its own: linear for the spread of returns, never worse than a
+// comparison sort.
+void average_ranks(const double* values, std::size_t n, double* ranks, RankScratch& scratch);
+
+// Pearson correlation of two series of average ranks 1..n (as average_ranks gives them): the
+// Spearman correlation; NaN for fewer than two or a side without spread.
+double rank_correlation(const double* rx, const double* ry, std::size_t n);
+
+// Reused buffers of spearman_of_sorted.
+struct SpearmanScratch {
+    std::vector<double> rx, ry;
+    RankScratch ranks;
+};
+
+// Spearman correlation of n pairs given in ascending order of their x keys (any order-preserving
+// image of x): the Pearson correlation of the average ranks of both sides; NaN for fewer than two
+// pairs or a side without spread.
+double spearman_of_sorted(const std::vector<std::uint64_t>& x_keys, const std::vector<double>& y,
+                          SpearmanScratch& scratch);
 
 // The open-to-open return from the next date to the one after, for a date with two dates after it:
 // forward[k] = after_open[k] / next_open[k] - 1, infinities read as missing (NaN).

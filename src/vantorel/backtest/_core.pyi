@@ -7,6 +7,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from vantorel.backtest.result import LongShort
+
 _MATPLOTLIB_PLOT_LOCK: threading.RLock
 # The trading defaults of every engine entry.
 DEFAULT_BENCHMARK: str
@@ -40,6 +42,14 @@ class _AlphaCoreResult:
     rank_ic: pd.Series
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, dict[str, str]]
+    ic_summary: pd.Series
+    ic_by_year: pd.DataFrame
+    ic_decay: pd.DataFrame
+    group_turnover: pd.DataFrame
+    factor_autocorrelation: pd.Series
+    long_short: LongShort
+    monotonicity: float
+    group_forward_return: pd.DataFrame
 
 # Ranges checked on entry (ValueError): group_num in [1, 10000], total_money in (0, +inf),
 # fee and rule_fee in [0, 1).

@@ -5,6 +5,7 @@
 
 #include "bridge.hpp"
 #include "charts.hpp"
+#include "vantorel/factor_analytics.hpp"
 #include "vantorel/group_backtest.hpp"
 
 namespace vantorel::core {
@@ -28,5 +29,17 @@ void draw_group_chart(const GroupChartData& data, const std::string& factor_name
                       nb::handle save_path, const std::string& image_kind, const std::string& benchmark_name);
 
 void register_group_backtest(nb::module_& m);
+
+// Each date's calendar year and month; -1 for a label that is no date.
+struct Calendar {
+    std::vector<int> years, months;
+};
+Calendar calendar_of(nb::handle dates);
+
+// The analytics fields of the kernel result: ic_summary, ic_by_year, ic_decay, group_turnover,
+// factor_autocorrelation, long_short, monotonicity and group_forward_return. `annual` is each
+// group's annual return.
+void add_factor_measures(nb::dict& fields, const FactorBacktest& run, const std::vector<double>& annual,
+                         const Calendar& calendar, nb::handle dates, nb::handle group_labels);
 
 }  // namespace vantorel::core

@@ -40,7 +40,8 @@ nb::object result_type() {
     static nb::object* type = new nb::object(result_dataclass(
         "_AlphaCoreResult", "vantorel.backtest._core", "Result of one factor group backtest.",
         {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
-         "benchmark_summary", "plot_paths"}));
+         "benchmark_summary", "plot_paths", "ic_summary", "ic_by_year", "ic_decay", "group_turnover",
+         "factor_autocorrelation", "long_short", "monotonicity", "group_forward_return"}));
     return *type;
 }
 
@@ -96,31 +97,36 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     const MarketViews market = market_views(
         m, [&](const Frame& f) { return &f == &close ? AlignedView(close.view) : aligned(f, dates, codes); });
     const AlignedView factor_view = aligned(factor, dates, codes), valid_view = aligned(valid, dates, codes);
-    std::optional<Frame> forward_frame;
-    AlignedView forward_view;
+    // Forward returns: the cache's ranks, else computed from the opens; the analytics read the opens.
+    std::optional<Frame> forward_frame, open_frame;
+    AlignedView forward_view, open_view;
     DenseMatrix from_open;
-    bool have_forward = false;
+    if (!open_price.is_none()) {
+        open_frame = on_grid(open_price, "open_price");
+        open_view = aligned(*open_frame, dates, codes);
+    }
+    const AlignedView* forward = nullptr;
     if (!forward_return_rank_cache.is_none()) {
         forward_frame = on_grid(forward_return_rank_cache, "forward_return_rank_cache");
         forward_view = aligned(*forward_frame, dates, codes);
-        have_forward = true;
-    } else if (!open_price.is_none()) {
-        forward_frame = on_grid(open_price, "open_price");
-        const AlignedView open_view = aligned(*forward_frame, dates, codes);
+        forward = &forward_view;
+    } else if (open_frame) {
         {
             nb::gil_scoped_release release;  // reads only the viewed open prices
             from_open = forward_open_return(open_view);
         }
         forward_view = AlignedView(from_open.view());
-        have_forward = true;
+        forward = &forward_view;
     }
+    const Calendar calendar = calendar_of(dates);
 
-    GroupBacktestResult r;
+    FactorBacktest run;
     {
         nb::gil_scoped_release release;  // reads only viewed buffers, kept alive by the Frames above
-        r = run_group_backtest(factor_view, valid_view, have_forward ? &forward_view : nullptr, market,
-                               options);
+        run = run_factor_backtest(factor_view, valid_view, forward, open_frame ? &open_view : nullptr, market,
+                                  options);
     }
+    const GroupBacktestResult& r = run.groups;
     std::vector<double> cumulative = net_values(r.daily, r.rows, r.groups);
 
     nb::object group_labels =
@@ -159,7 +165,10 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
         main["primary"] = chart::path_text(plot_save_path);
         plot_paths["main"] = main;
     }
-    return result_type()(name, best, daily_frame, cumulative_frame, rank_ic, summary, plot_paths);
+    nb::dict fields;
+    const std::vector<double> annual = group_annual_returns(r.daily, r.rows, r.groups);
+    add_factor_measures(fields, run, annual, calendar, dates, group_labels);
+    return result_type()(name, best, daily_frame, cumulative_frame, rank_ic, summary, plot_paths, **fields);
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
                           "fontsize"_a = 8);
 
     // Annual return per group: monotone bars are what a good factor shows.
-    const std::vector<double> annual = annual_means(d.daily, d.rows, d.groups, kTradingDaysPerYear);
+    const std::vector<double> annual = group_annual_returns(d.daily, d.rows, d.groups);
     nb::list colours, labels;
     for (Index g = 0; g < d.groups; ++g) {
         const double shade = d.groups > 1 ? static_cast<double>(g) / static_cast<double>(d.groups - 1) : 1.0;

@@ -29,6 +29,15 @@ std::string factor_name(nb::handle factor) {
     return "factor";
 }
 
+constexpr const char* kAnalyticsFields[] = {"ic_summary",
+                                            "ic_by_year",
+                                            "ic_decay",
+                                            "group_turnover",
+                                            "factor_autocorrelation",
+                                            "long_short",
+                                            "monotonicity",
+                                            "group_forward_return"};
+
 nb::object to_public_result(nb::handle core_result, nb::handle name) {
     if (!nb::isinstance<nb::str>(name))
         bridge::raise_type_error("factor_name", "str", name);
@@ -73,10 +82,17 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
     given["factor_name"] = name;
     given["best_group"] = best_group;
     given["plot_paths"] = plot_paths;
-    return public_result("BacktestResult", core_result,
-                         {"factor_name", "best_group", "group_daily_return", "group_cumulative_return",
-                          "rank_ic", "benchmark_summary", "plot_paths"},
-                         given);
+    // The analytics, when the kernel gave them; the result's defaults otherwise.
+    for (const char* field : kAnalyticsFields)
+        given[field] = nb::hasattr(core_result, field)        ? nb::object(core_result.attr(field))
+                       : std::string(field) == "monotonicity" ? nb::object(nb::float_(kNaN))
+                                                              : nb::none();
+    return public_result(
+        "BacktestResult", core_result,
+        {"factor_name", "best_group", "group_daily_return", "group_cumulative_return", "rank_ic",
+         "benchmark_summary", "plot_paths", "ic_summary", "ic_by_year", "ic_decay", "group_turnover",
+         "factor_autocorrelation", "long_short", "monotonicity", "group_forward_return"},
+        given);
 }
 
 namespace {
