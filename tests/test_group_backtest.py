@@ -304,10 +304,12 @@ def test_chart_written(core, tmp_path, kind, wide):
     result = Case(m, grid.pct_change(fill_method=None), grid * 0 + 1, grid, None).run(
         core, group_num=3, benchmark_dict=m.benchmark_dict, plot_image_kind=kind, plot_save_path=target,
         plot_title="groups")
-    assert result.plot_paths == {"main": {"primary": str(target)}}
-    with Image.open(target) as image:
-        width, height = image.size
-    assert (width > height) == wide
+    analytics = tmp_path / "new" / "groups_analytics.png"
+    assert result.plot_paths == {"main": {"primary": str(target)}, "analytics": {"primary": str(analytics)}}
+    for page in (target, analytics):  # the analytics page beside the chart, in the same layout
+        with Image.open(page) as image:
+            width, height = image.size
+        assert (width > height) == wide
 
 
 @pytest.mark.parametrize("kind, path", [("long", None), (None, "x.png")])

@@ -82,8 +82,15 @@ def test_end_to_end_equals_a_direct_kernel_call(bundle, factor, tmp_path):
     pd.testing.assert_series_equal(result.rank_ic, expected.rank_ic, check_exact=True)
     pd.testing.assert_frame_equal(result.benchmark_summary, expected.benchmark_summary, check_exact=True)
     assert list(result.benchmark_summary["benchmark_name"].unique()) == ["000300", "000852"]
-    assert result.plot_paths == {"main": str(tmp_path / "charts" / "rev.png")}
+    assert result.plot_paths == {"main": str(tmp_path / "charts" / "rev.png"),
+                                 "analytics": str(tmp_path / "charts" / "rev_analytics.png")}
     assert (tmp_path / "charts" / "rev.png").stat().st_size > 0
+    assert (tmp_path / "charts" / "rev_analytics.png").stat().st_size > 0
+    # the analytics of the kernel, passed on as they are
+    pd.testing.assert_series_equal(result.ic_summary, expected.ic_summary, check_exact=True)
+    pd.testing.assert_frame_equal(result.ic_decay, expected.ic_decay, check_exact=True)
+    pd.testing.assert_series_equal(result.long_short.net_value, expected.long_short.net_value, check_exact=True)
+    assert result.monotonicity == expected.monotonicity
     pd.testing.assert_frame_equal(factor, kept, check_exact=True)
     assert_unchanged(bundle.data, snap)
 

@@ -28,13 +28,34 @@ struct GroupChartData {
 void draw_group_chart(const GroupChartData& data, const std::string& factor_name, nb::handle plot_title,
                       nb::handle save_path, const std::string& image_kind, const std::string& benchmark_name);
 
-void register_group_backtest(nb::module_& m);
-
 // Each date's calendar year and month; -1 for a label that is no date.
 struct Calendar {
     std::vector<int> years, months;
 };
 Calendar calendar_of(nb::handle dates);
+
+// What the analytics page draws.
+struct AnalyticsChartData {
+    nb::object dates;  // DatetimeIndex of the grid
+    Index groups = 0;
+    std::vector<double> decay_mean, decay_icir;  // per horizon of kIcHorizons
+    std::vector<int> years;                      // ascending
+    std::vector<double> month_ic;                // years x 12
+    std::vector<double> year_mean;               // per year
+    std::vector<double> mean_turnover;           // per group
+    std::vector<double> autocorrelation;         // per date
+    double mean_autocorrelation = kNaN;
+    LongShort long_short;
+    double monotonicity = kNaN;
+};
+AnalyticsChartData analytics_chart_data(const FactorBacktest& run, const Calendar& calendar,
+                                        nb::handle dates);
+
+// Draws the analytics page at save_path (caller holds the chart lock).
+void draw_analytics_chart(const AnalyticsChartData& data, const std::string& factor_name,
+                          nb::handle plot_title, nb::handle save_path, const std::string& image_kind);
+
+void register_group_backtest(nb::module_& m);
 
 // The analytics fields of the kernel result: ic_summary, ic_by_year, ic_decay, group_turnover,
 // factor_autocorrelation, long_short, monotonicity and group_forward_return. `annual` is each

@@ -115,6 +115,36 @@ Calendar calendar_of(nb::handle dates) {
     return out;
 }
 
+AnalyticsChartData analytics_chart_data(const FactorBacktest& run, const Calendar& calendar,
+                                        nb::handle dates) {
+    const SignalAnalytics& a = run.analytics;
+    const GroupBacktestResult& g = run.groups;
+    AnalyticsChartData d;
+    d.dates = nb::borrow(dates);
+    d.groups = g.groups;
+    const auto horizons = static_cast<Index>(kIcHorizons.size());
+    for (Index h = 0; h < horizons; ++h) {
+        const std::vector<double> ic = block_column(a.horizon_ic, a.rows, horizons, h);
+        const IcStats s = ic_stats(ic.data(), a.rows);
+        d.decay_mean.push_back(s.mean);
+        d.decay_icir.push_back(s.icir);
+    }
+    for (const YearIcStats& y : ic_stats_by_year(g.rank_ic, calendar.years)) {
+        d.years.push_back(y.year);
+        d.year_mean.push_back(y.stats.mean);
+    }
+    d.month_ic = mean_ic_by_month(g.rank_ic, calendar.years, calendar.months);
+    for (Index k = 0; k < a.groups; ++k) {
+        const std::vector<double> column = block_column(a.turnover, a.rows, a.groups, k);
+        d.mean_turnover.push_back(nan_mean(column.data(), a.rows));
+    }
+    d.autocorrelation = a.autocorrelation;
+    d.mean_autocorrelation = nan_mean(a.autocorrelation.data(), a.rows);
+    d.long_short = long_short(g.daily, g.rows, g.groups);
+    d.monotonicity = monotonicity(group_annual_returns(g.daily, g.rows, g.groups));
+    return d;
+}
+
 void add_factor_measures(nb::dict& fields, const FactorBacktest& run, const std::vector<double>& annual,
                          const Calendar& calendar, nb::handle dates, nb::handle group_labels) {
     const SignalAnalytics& a = run.analytics;

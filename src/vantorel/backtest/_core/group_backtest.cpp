@@ -157,13 +157,21 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
         const std::vector<nb::object> chosen = benchmark_selection(benchmark_names, benchmarks);
         if (!chosen.empty())
             primary = nb::cast<std::string>(nb::str(chosen.front()));
+        // The analytics page lies beside the chart: NAME_analytics.png next to NAME.png.
+        nb::object chart_path = nb::module_::import_("pathlib").attr("Path")(plot_save_path);
+        nb::object analytics_path = chart_path.attr("with_name")(
+            nb::str(chart_path.attr("stem")) + nb::str("_analytics") + nb::str(chart_path.attr("suffix")));
+        const AnalyticsChartData analytics_data = analytics_chart_data(run, calendar, chart_data.dates);
         {
             chart::PlotLock lock(core_module().attr("_MATPLOTLIB_PLOT_LOCK"));
             draw_group_chart(chart_data, name, plot_title, plot_save_path, *image_kind, primary);
+            draw_analytics_chart(analytics_data, name, plot_title, analytics_path, *image_kind);
         }
-        nb::dict main;
+        nb::dict main, analytics;
         main["primary"] = chart::path_text(plot_save_path);
         plot_paths["main"] = main;
+        analytics["primary"] = nb::str(analytics_path);
+        plot_paths["analytics"] = analytics;
     }
     nb::dict fields;
     const std::vector<double> annual = group_annual_returns(r.daily, r.rows, r.groups);
@@ -218,7 +226,10 @@ void register_group_backtest(nb::module_& m) {
         "number among equals), NaN when nothing traded. benchmark_summary: a row per (benchmark,\n"
         "group) for benchmark_names (a name, a list, or None / \"all\" for every benchmark).\n"
         "Charts when plot_image_kind and plot_save_path are given: plot_paths = {\"main\":\n"
-        "{\"primary\": path}}. industry_matrix is accepted and not used.\n\n"
+        "{\"primary\": path}, \"analytics\": {\"primary\": NAME_analytics.png beside it}}.\n"
+        "Analytics: ic_summary, ic_by_year, ic_decay (horizons 1, 2, 3, 5, 10, 20 from the opens),\n"
+        "group_turnover, factor_autocorrelation, long_short, monotonicity, group_forward_return.\n"
+        "industry_matrix is accepted and not used.\n\n"
         "Checked before any work: group_num in [1, 10000], total_money in (0, +inf), fee and\n"
         "rule_fee in [0, 1) (ValueError); Frames of real numbers or booleans (TypeError otherwise);\n"
         "benchmark_dict values are Series or one-column Frames with unique dates. Labels of another\n"

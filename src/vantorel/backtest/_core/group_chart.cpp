@@ -10,17 +10,6 @@ namespace vantorel::core {
 using namespace nb::literals;
 using namespace vantorel::bridge;
 
-namespace {
-
-std::vector<double> column(const std::vector<double>& block, Index rows, Index cols, Index k) {
-    std::vector<double> out(static_cast<std::size_t>(rows));
-    for (Index i = 0; i < rows; ++i)
-        out[static_cast<std::size_t>(i)] = block[static_cast<std::size_t>(i * cols + k)];
-    return out;
-}
-
-}  // namespace
-
 void draw_group_chart(const GroupChartData& d, const std::string& factor_name, nb::handle plot_title,
                       nb::handle save_path, const std::string& image_kind,
                       const std::string& benchmark_name) {
@@ -54,7 +43,7 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
     nb::object cmap = nb::module_::import_("matplotlib").attr("colormaps")["turbo"];
     for (Index g = 0; g < d.groups; ++g) {
         const double shade = d.groups > 1 ? static_cast<double>(g) / static_cast<double>(d.groups - 1) : 1.0;
-        ax_nav.attr("plot")(d.dates, chart::numpy_of(column(d.cumulative, d.rows, d.groups, g)),
+        ax_nav.attr("plot")(d.dates, chart::numpy_of(block_column(d.cumulative, d.rows, d.groups, g)),
                             "color"_a = cmap(0.1 + 0.8 * shade), "linewidth"_a = 1.4,
                             "label"_a = "G" + std::to_string(g + 1));
     }
@@ -98,13 +87,8 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
     chart::merged_legend(ax_ic, twin_ic, "upper left");
 
     // Long-short: the highest group minus the lowest, on the additive net value line.
-    const std::vector<double> top = column(d.daily, d.rows, d.groups, d.groups - 1);
-    const std::vector<double> bottom = column(d.daily, d.rows, d.groups, 0);
-    std::vector<double> spread(top.size());
-    for (std::size_t i = 0; i < spread.size(); ++i)
-        spread[i] = top[i] - bottom[i];
-    std::vector<double> nav = net_values(spread, d.rows, 1);
-    std::vector<double> dd = drawdown_from_peak(nav.data(), static_cast<Index>(nav.size()));
+    LongShort spread = long_short(d.daily, d.rows, d.groups);
+    std::vector<double> nav = std::move(spread.net_value), dd = std::move(spread.drawdown);
     ax_ls.attr("plot")(d.dates, chart::numpy_of(std::move(nav)), "color"_a = "#7c3aed", "linewidth"_a = 2.0,
                        "label"_a = "G" + std::to_string(d.groups) + " - G1 Net Value");
     nb::object twin_ls = ax_ls.attr("twinx")();
