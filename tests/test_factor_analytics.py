@@ -169,3 +169,15 @@ def test_without_opens_the_forward_measures_are_missing(core, long_market):
     assert r.ic_decay.loc[1, "days"] > 0 and r.ic_decay.loc[[2, 3, 5, 10, 20], "mean_ic"].isna().all()
     assert r.group_forward_return["forward_return"].isna().all()
     assert r.group_turnover.notna().any().any()
+
+
+def test_skipping_the_analytics_changes_no_return_and_leaves_the_pass_measures_missing(core, long_market):
+    full = _run(core, long_market, _momentum(long_market))
+    lean = _run(core, long_market, _momentum(long_market), analytics=False)
+    pd.testing.assert_frame_equal(lean.group_daily_return, full.group_daily_return, check_exact=True)
+    pd.testing.assert_series_equal(lean.rank_ic, full.rank_ic, check_exact=True)
+    pd.testing.assert_series_equal(lean.ic_summary, full.ic_summary, check_exact=True)
+    assert lean.long_short.sharpe == full.long_short.sharpe and lean.monotonicity == full.monotonicity
+    assert lean.group_turnover.isna().all().all() and lean.factor_autocorrelation.isna().all()
+    assert lean.ic_decay.loc[1, "mean_ic"] == full.ic_decay.loc[1, "mean_ic"]
+    assert lean.ic_decay.loc[[2, 3, 5, 10, 20], "mean_ic"].isna().all()

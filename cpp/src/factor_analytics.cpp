@@ -295,15 +295,18 @@ SignalAnalytics analyse_signal(const AlignedView& signal, const AlignedView& val
 
 FactorBacktest run_factor_backtest(const AlignedView& factor, const AlignedView& valid,
                                    const AlignedView* forward, const AlignedView* open,
-                                   const MarketViews& market, const GroupOptions& options) {
+                                   const MarketViews& market, const GroupOptions& options, bool analyse) {
     const SignalFactor signal(factor, options.rolling_window);
     FactorBacktest out;
     // The analysis reads only the signal, the validity flags and the opens, never what the trading
     // writes: a second thread starts on it at once, and the trading thread joins in when done.
     ChunkedAnalysis analysis(signal.view(), valid, open, options, out.analytics);
+    if (!analyse)
+        analysis.stop();
     std::thread side;
     try {
-        side = std::thread([&] { analysis.work(); });
+        if (analyse)
+            side = std::thread([&] { analysis.work(); });
     } catch (const std::system_error&) {
         // No second thread: the trading thread does it all.
     }

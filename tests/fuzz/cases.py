@@ -903,7 +903,8 @@ def _(g: Gen) -> Case:
 @entry("_core.run_alpha_vwap_backtest_core",
        ("factor_matrix", "industry_matrix", "close_price_valid", *MARKET_ARGS, "benchmark_dict",
         "forward_return_rank_cache", "open_price", "benchmark_names", "rolling_window", "ascending", "group_num",
-        "total_money", "fee", "rule_fee", "plot_image_kind", "plot_save_path", "factor_name", "plot_title"), 4)
+        "total_money", "fee", "rule_fee", "plot_image_kind", "plot_save_path", "factor_name", "plot_title",
+        "analytics"), 4)
 def _(g: Gen) -> Case:
     from vantorel.backtest import _core
 
@@ -928,12 +929,16 @@ def _(g: Gen) -> Case:
         "plot_save_path": g.param("plot_save_path", "text", str(g.ctx.case_dir() / "f.png") if draw else None),
         "factor_name": g.param("factor_name", "text", "alpha"),
         "plot_title": g.param("plot_title", "text", None),
+        "analytics": g.param("analytics", "bool", bool(g.rng.random() < 0.8)),
     })
 
     def check(res, valid):
-        for name in ("group_daily_return", "group_cumulative_return", "benchmark_summary"):
+        for name in ("group_daily_return", "group_cumulative_return", "benchmark_summary", "ic_by_year", "ic_decay",
+                     "group_turnover", "group_forward_return"):
             _need(isinstance(getattr(res, name), pd.DataFrame), f"{name} is not a Frame")
-        _need(isinstance(res.rank_ic, pd.Series), "rank_ic is not a Series")
+        for name in ("rank_ic", "ic_summary", "factor_autocorrelation"):
+            _need(isinstance(getattr(res, name), pd.Series), f"{name} is not a Series")
+        _need(isinstance(res.monotonicity, float), "monotonicity is not a float")
         _need(isinstance(res.plot_paths, dict), "plot_paths is not a dict")
         if valid:
             _date_labels(res.group_daily_return.index, "group_daily_return")

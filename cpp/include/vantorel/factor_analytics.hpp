@@ -38,14 +38,16 @@ SignalAnalytics analyse_signal(const AlignedView& signal, const AlignedView& val
                                const GroupOptions& options);
 
 // The group backtest and the analysis of its signal, run side by side on two threads. The 1-day
-// column of horizon_ic is the backtest's own rank IC.
+// column of horizon_ic is the backtest's own rank IC. Without `analyse` the signal is not analysed
+// (every per-date measure NaN but that column).
 struct FactorBacktest {
     GroupBacktestResult groups;
     SignalAnalytics analytics;
 };
 FactorBacktest run_factor_backtest(const AlignedView& factor, const AlignedView& valid,
                                    const AlignedView* forward, const AlignedView* open,
-                                   const MarketViews& market, const GroupOptions& options);
+                                   const MarketViews& market, const GroupOptions& options,
+                                   bool analyse = true);
 
 // Column k of a rows x cols row-major block.
 std::vector<double> block_column(const std::vector<double>& block, Index rows, Index cols, Index k);

@@ -80,4 +80,5 @@ def run_alpha_vwap_backtest_core(
     plot_save_path: str | os.PathLike[str] | None = None,
     factor_name: str = "factor",
     plot_title: str | None = None,
+    analytics: bool = True,
 ) -> _AlphaCoreResult: ...

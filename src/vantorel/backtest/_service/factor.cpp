@@ -198,7 +198,10 @@ void register_factor(nb::class_<BacktestService>& cls) {
                "vantorel.backtest.result.BacktestResult"),
            "Factor group backtest: each date the stocks of the universe are ranked by the factor and cut\n"
            "into group_num groups, each traded as an equal-weight portfolio at VWAP prices. The chart\n"
-           "{plot_filename}.png is written to output_dir. Returns a BacktestResult.\n\n"
+           "{plot_filename}.png and its analytics page {plot_filename}_analytics.png are written to\n"
+           "output_dir. Returns a BacktestResult, with the factor's analytics (IC figures, IC by year,\n"
+           "IC decay, group turnover, factor autocorrelation, long-short, monotonicity, group forward\n"
+           "returns; see BacktestResult) and report() for a text summary.\n\n"
            "data must be the bundle of load_backtest_data(); KeyError names the datasets it lacks.")
         .def(
             "_backtest_numbers",
