@@ -181,3 +181,24 @@ def test_skipping_the_analytics_changes_no_return_and_leaves_the_pass_measures_m
     assert lean.group_turnover.isna().all().all() and lean.factor_autocorrelation.isna().all()
     assert lean.ic_decay.loc[1, "mean_ic"] == full.ic_decay.loc[1, "mean_ic"]
     assert lean.ic_decay.loc[[2, 3, 5, 10, 20], "mean_ic"].isna().all()
+
+
+def test_long_histories_are_analysed_in_pieces_without_seams(core, long_market):
+    # 700 dates: the per-date pass runs in pieces on two threads, and each piece starts from the
+    # date before it; every date must read as in one sequential pass
+    grid = long_market.frames["close_price"]
+    valid = long_market.frames["close_price_valid"]
+    factor = _momentum(long_market)
+    r = _run(core, long_market, factor, group_num=4)
+    labels = G.group_labels(G.aligned_factor(factor, grid), valid, 4)
+    assert_frame_close(r.group_turnover, A.turnover(labels, 4), "turnover")
+    assert_frame_close(r.factor_autocorrelation, A.autocorrelation(G.aligned_factor(factor, grid), valid),
+                       "autocorrelation")
+    opens = long_market.frames["open_price"]
+    for h in (2, 20):
+        plain = G.rank_ic(G.aligned_factor(factor, grid), valid, A.horizon_returns(opens, grid, h))
+        figures = A.ic_figures(plain)
+        assert r.ic_decay.loc[h, "days"] == figures["days"]
+        assert r.ic_decay.loc[h, "mean_ic"] == pytest.approx(figures["mean"], abs=1e-12)
+    forward = A.group_forward_return(labels, G.forward_returns(opens, grid), 4)
+    assert_frame_close(r.group_forward_return["forward_return"], forward, "group forward return")
