@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import html
 import math
+import textwrap
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -293,7 +294,7 @@ def text(result) -> str:
         lines += _text_pairs(section) if isinstance(section, _Pairs) else _text_table(section)
     absent = _missing(result)
     if absent:
-        lines += ["", "Not in this result: " + ", ".join(absent)]
+        lines += ["", *textwrap.wrap("Not in this result: " + ", ".join(absent), WIDTH)]
     return "\n".join(lines) + "\n"
 
 
