@@ -201,14 +201,12 @@ def _group_table(result, *, limit: int | None) -> _Table | None:
         return None
     forward = result.group_forward_return if _is_frame(result.group_forward_return) else None
     turnover = result.mean_group_turnover if _is_frame(result.group_turnover) else None
-    if forward is not None:
-        traded = forward["annual_return"] if "annual_return" in forward else None
+    if forward is not None and "annual_return" in forward:
+        traded = forward["annual_return"]
     else:
-        traded = None
-    if traded is None:
         with np.errstate(invalid="ignore", over="ignore"):  # +inf and -inf days: NaN
             traded = result.group_daily_return.mean() * TRADING_DAYS
-    columns = ["group", "annual %"]
+    columns = ["group", "traded annual %"]
     if forward is not None:
         columns += ["forward annual %", "gap %"]
     if turnover is not None:
