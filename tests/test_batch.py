@@ -11,8 +11,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from vantorel.backtest import BacktestData, BacktestService, synthetic
+from vantorel.backtest import BacktestData, BacktestResult, BacktestService, synthetic
 from vantorel.backtest.batch import BatchResult, factor_summary
+from vantorel.backtest.batch.summary import FACTOR_COLUMNS
 
 ENGINES = ["threads", "ray"]
 
@@ -92,6 +93,8 @@ def test_factor_items_equal_their_single_calls(market, data, engine, tmp_path):
     assert isinstance(batch.errors["broken"], ValueError) and isinstance(batch.errors["not_a_table"], TypeError)
     assert batch.summary.loc["broken", "error"].startswith("ValueError: group_num")
     assert batch.summary.loc["rev5", "error"] is None and np.isnan(batch.summary.loc["broken", "rank_ic"])
+    assert list(batch.summary.columns) == [*FACTOR_COLUMNS, "error"]
+    assert batch.summary.loc["broken", list(FACTOR_COLUMNS)].isna().all()
 
     service = BacktestService(None)
     single = {
@@ -110,6 +113,32 @@ def test_factor_items_equal_their_single_calls(market, data, engine, tmp_path):
     for key, table in before.items():
         assert_equal = pd.testing.assert_frame_equal if table.ndim == 2 else pd.testing.assert_series_equal
         assert_equal(after[key], table, check_exact=True)
+
+
+def test_factor_summary_reads_the_analytics_and_computes_them_for_a_result_without(market, data):
+    close = market.frames["close_price"]
+    result = BacktestService(None)._backtest_numbers(-(close / close.shift(5) - 1.0), data, market.dates[0],
+                                                     market.dates[-1], "rev5", group_num=5)
+    row = factor_summary(result)
+    assert tuple(row) == FACTOR_COLUMNS
+    ic, ls = result.ic_summary, result.long_short
+    assert (row["rank_ic"], row["ic_std"], row["icir"], row["ic_t_stat"], row["ic_positive_share"]) == \
+        (ic["mean"], ic["std"], ic["icir"], ic["t_stat"], ic["positive_share"])
+    assert (row["long_short_annual_return"], row["long_short_sharpe"], row["long_short_max_dd"]) == \
+        (ls.annual_return, ls.sharpe, ls.max_drawdown)
+    assert row["long_short_max_dd"] > 0 and row["monotonicity"] == result.monotonicity
+    assert row["top_group_turnover"] == result.mean_group_turnover[5] and 0 < row["top_group_turnover"] < 1
+    daily = result.group_daily_return
+    assert row["first_group_annual_return"] == pytest.approx(daily[1].mean() * 252, rel=1e-12)
+    assert row["last_group_annual_return"] == pytest.approx(daily[5].mean() * 252, rel=1e-12)
+    assert row["icir"] == pytest.approx(ic["mean"] / ic["std"], rel=1e-12)
+
+    # built from the original fields alone: the same figures from the group returns and the rank IC
+    bare = BacktestResult(result.factor_name, result.best_group, daily, result.group_cumulative_return,
+                          result.rank_ic, result.benchmark_summary)
+    computed = factor_summary(bare)
+    assert tuple(computed) == FACTOR_COLUMNS and np.isnan(computed.pop("top_group_turnover"))
+    assert computed == pytest.approx({key: row[key] for key in computed}, rel=1e-9, nan_ok=True)
 
 
 def test_strategy_items_equal_their_single_calls_and_charts_are_written(market, data, engine, tmp_path):

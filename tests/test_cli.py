@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -213,6 +214,11 @@ def test_strategy_options_reach_the_engine_and_json_parses(store, inputs, weight
 # ---- factor ---------------------------------------------------------------------------------------
 
 
+def _cells(line: str) -> list[str]:
+    """The cells of a table's line."""
+    return [cell.strip() for cell in re.split(r"[┃│]", line)]
+
+
 def test_factor_prints_one_row_per_file_and_writes_its_files(store, inputs, service_data, tmp_path):
     run = cli("--data-dir", store, "factor", inputs["rev20"], inputs["mom5"], "--groups", "5", "--out", tmp_path,
               "--returns-format", "parquet")
@@ -221,6 +227,9 @@ def test_factor_prints_one_row_per_file_and_writes_its_files(store, inputs, serv
     summary = run.stdout.split("Files written")[0]
     rows = [line for line in summary.splitlines() if line.startswith(("rev20 ", "mom5 "))]
     assert [row.split()[0] for row in rows] == ["rev20", "mom5"]
+    header = next(line for line in summary.splitlines() if line.startswith("factor "))
+    assert _cells(header) == ["factor", "rank IC", "ICIR", "t", "best", "top", "bottom", "top - bottom", "Sharpe",
+                              "monotonicity", "turnover"]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["mom5_groups.parquet", "rev20_groups.parquet"]
 
     service, data = service_data
@@ -230,6 +239,11 @@ def test_factor_prints_one_row_per_file_and_writes_its_files(store, inputs, serv
                                 group_num=5)
     written = pd.read_parquet(tmp_path / "mom5_groups.parquet")
     np.testing.assert_array_equal(written.to_numpy(), expected.group_daily_return.to_numpy())
+    ic, ls = expected.ic_summary, expected.long_short
+    assert _cells(rows[1]) == [
+        "mom5", f"{ic['mean']:.4f}", f"{ic['icir']:.3f}", f"{ic['t_stat']:.2f}", str(expected.best_group),
+        *(f"{x * 100:.2f} %" for x in (*(expected.group_daily_return[[5, 1]].mean() * 252), ls.annual_return)),
+        f"{ls.sharpe:.3f}", f"{expected.monotonicity:.3f}", f"{expected.mean_group_turnover[5] * 100:.2f} %"]
 
     run = cli("--data-dir", store, "factor", inputs["mom5"], "--groups", "5", "--json", "--universe", "000905",
               "--direction", "ascending", "--out", tmp_path / "charted", "--plot", "large")
@@ -244,6 +258,9 @@ def test_factor_prints_one_row_per_file_and_writes_its_files(store, inputs, serv
     assert summary["best_group"] == flipped.best_group
     assert summary["top_annual_return"] == pytest.approx(daily[5].mean() * 252, rel=1e-12)
     assert summary["long_short_annual_return"] == pytest.approx((daily[5] - daily[1]).mean() * 252, rel=1e-12)
+    assert summary["ic_t_stat"] == flipped.ic_summary["t_stat"] and summary["monotonicity"] == flipped.monotonicity
+    assert summary["long_short_sharpe"] == flipped.long_short.sharpe
+    assert summary["top_group_turnover"] == flipped.mean_group_turnover[5]
     assert Path(summary["files"]["main"]).is_file() and Path(summary["files"]["group_returns"]).is_file()
 
 

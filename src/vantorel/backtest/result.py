@@ -105,6 +105,21 @@ class BacktestResult:
             return math.nan
         return float(self.factor_autocorrelation.mean())
 
+    def report(self) -> str:
+        """A plain-text summary for a terminal (about 100 columns): the period and groups, the rank IC
+        figures, its decay and its years, top minus bottom and the monotonicity, the turnover and the
+        factor autocorrelation, and per group the traded and the forward annual return. Ratios as
+        they are, returns and shares in percent; a missing figure prints as "-"."""
+        from vantorel.backtest import _factor_report
+
+        return _factor_report.text(self)
+
+    def _repr_html_(self) -> str:
+        """The report's figures as HTML tables, for notebooks."""
+        from vantorel.backtest import _factor_report
+
+        return _factor_report.html_report(self)
+
 
 @dataclass
 class StrategyBacktestResult:

@@ -15,11 +15,14 @@ is the file's stem): each date the stocks of the universe are ranked by the fact
 --groups equal-weight portfolios traded at VWAP prices. Group numbers count up with the factor
 value, or down with --ascending, so the highest group is the preferred end either way.
 
-One row per factor: mean daily rank IC, ICIR (mean / standard deviation of the daily rank IC),
-the best group, the annual returns of the top (highest-numbered) and bottom (group 1) groups and
-of top minus bottom; annual figures are the mean daily return x 252, as ratios. --json adds the
-IC's standard deviation and share of positive days and the Sharpe ratio and maximum drawdown of
-top minus bottom.
+One row per factor: mean daily rank IC, ICIR (mean / standard deviation of the daily rank IC)
+and its t-statistic, the best group, the annual returns of the top (highest-numbered) and bottom
+(group 1) groups and of top minus bottom with its Sharpe ratio, the monotonicity (Spearman
+correlation of group number and group annual return: 1 when the groups' returns rise with the
+group number) and the top group's mean turnover (the share of its members new each date).
+Annual figures are the mean daily return x 252, shown in percent. --json gives the same figures
+as ratios, and adds the IC's standard deviation and share of positive days and the maximum
+drawdown of top minus bottom.
 
 With --out DIR each factor's daily group returns go to DIR/NAME_groups.csv (or .parquet) and,
 with --plot large|long, its group chart to DIR/NAME.png.
@@ -138,12 +141,16 @@ def _print(rows, files, groups) -> None:
 
     failed = any(r["error"] for r in rows)
     summary = render.table(
-        f"Factor group backtests ({groups} groups; annual = mean daily x 252)",
-        ["factor", "rank IC", "ICIR", "best", "top", "bottom", "top - bottom", *(["error"] if failed else [])],
+        f"Factor group backtests ({groups} groups; annual = mean daily x 252; Sharpe of top - bottom; "
+        "turnover of the top group)",
+        ["factor", "rank IC", "ICIR", "t", "best", "top", "bottom", "top - bottom", "Sharpe", "monotonicity",
+         "turnover", *(["error"] if failed else [])],
         ([r["factor"], render.number(r["rank_ic"]), render.number(r["icir"], ".3f"),
+          render.number(r["ic_t_stat"], ".2f"),
           "--" if r["best_group"] is None else r["best_group"], pct(r["top_annual_return"]),
           pct(r["bottom_annual_return"]), pct(r["long_short_annual_return"]),
-          *([r["error"] or ""] if failed else [])] for r in rows),
+          render.number(r["long_short_sharpe"], ".3f"), render.number(r["monotonicity"], ".3f"),
+          pct(r["top_group_turnover"]), *([r["error"] or ""] if failed else [])] for r in rows),
     )
     written = [(name, kind, path) for name, kinds in files.items() for kind, path in sorted(kinds.items())]
     if written:
