@@ -54,11 +54,11 @@ void average_ranks(const double* values, std::size_t n, double* ranks, RankScrat
         ++s.start[s.bucket[i] + 1];
     for (std::size_t k = 0; k < n; ++k)
         s.start[k + 1] += s.start[k];
-    // Values in bucket order, with their buckets; a few sentinel slots past the end match no bucket.
-    constexpr std::uint32_t kWindow = 4, kNoBucket = 0xFFFFFFFFu;
+    // Values in bucket order; a few slots past the end keep the window below inside the buffer.
+    constexpr std::uint32_t kWindow = 4;
     s.order.resize(n);
-    s.sorted_value.assign(n + kWindow, 0.0);
-    s.sorted_bucket.assign(n + kWindow, kNoBucket);
+    s.sorted_value.resize(n + kWindow);
+    s.sorted_bucket.resize(n);
     s.cursor.assign(s.start.begin(), s.start.end() - 1);
     for (i = 0; i < n; ++i) {
         const std::uint32_t p = s.cursor[s.bucket[i]]++;
@@ -72,17 +72,17 @@ void average_ranks(const double* values, std::size_t n, double* ranks, RankScrat
     bool large = false;
     for (std::size_t p = 0; p < n; ++p) {
         const std::uint32_t k = s.sorted_bucket[p];
-        const std::uint32_t first = s.start[k];
-        if (s.start[k + 1] - first > kWindow) {
+        const std::uint32_t first = s.start[k], end = s.start[k + 1];
+        if (end - first > kWindow) {
             large = true;
             continue;
         }
         const double v = s.sorted_value[p];
         std::uint32_t below = 0, equal = 0;
         for (std::uint32_t j = first; j < first + kWindow; ++j) {
-            const bool same_bucket = s.sorted_bucket[j] == k;
-            below += same_bucket & (s.sorted_value[j] < v);
-            equal += same_bucket & (s.sorted_value[j] == v);
+            const bool inside = j < end;
+            below += inside & (s.sorted_value[j] < v);
+            equal += inside & (s.sorted_value[j] == v);
         }
         // Positions first + below + 1 .. first + below + equal share their mean.
         ranks[s.order[p]] = static_cast<double>(first + below) + (1.0 + static_cast<double>(equal)) / 2.0;
