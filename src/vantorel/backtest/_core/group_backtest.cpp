@@ -169,11 +169,11 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
             draw_group_chart(chart_data, name, plot_title, plot_save_path, *image_kind, primary);
             draw_analytics_chart(analytics_data, name, plot_title, analytics_path, *image_kind);
         }
-        nb::dict main, analytics;
+        nb::dict main, analytics_page;
         main["primary"] = chart::path_text(plot_save_path);
         plot_paths["main"] = main;
-        analytics["primary"] = nb::str(analytics_path);
-        plot_paths["analytics"] = analytics;
+        analytics_page["primary"] = nb::str(analytics_path);
+        plot_paths["analytics"] = analytics_page;
     }
     nb::dict fields;
     const std::vector<double> annual = group_annual_returns(r.daily, r.rows, r.groups);
