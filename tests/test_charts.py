@@ -100,10 +100,13 @@ def legend_labels(ax):
 
 
 def cells(table):
+    """The table's texts as written: a header broken onto two lines, or a value wrapped at its " | "
+    separators to fit a narrow panel, reads as the one line it stands for."""
     celld = table.get_celld()
     n_rows = 1 + max(r for r, _ in celld)
     n_cols = 1 + max(c for _, c in celld)
-    return [[celld[r, c].get_text().get_text() for c in range(n_cols)] for r in range(n_rows)]
+    return [[celld[r, c].get_text().get_text().replace("\n", " " if r == 0 else " | ") for c in range(n_cols)]
+            for r in range(n_rows)]
 
 
 def rolling_texts(fig):

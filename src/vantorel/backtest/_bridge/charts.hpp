@@ -59,9 +59,40 @@ void make_parent_directory(nb::handle save_path);
 struct Margins {
     double left, right, top, bottom;
 };
-// Saves a figure as PNG (creating its directory): the tall layout with fixed margins at 145 dpi,
-// the wide one with a tight bounding box at 175 dpi, both on the figure's face colour.
-void save_figure(nb::handle fig, nb::handle save_path, bool is_long, const Margins& long_margins);
+// A chart's figure of width x height inches: the tall layout with fixed margins, the wide one laid
+// out by constrained layout. The margins are set at once, so that panels know their final size
+// while they are drawn.
+nb::object new_figure(const Environment& env, double width, double height, bool is_long,
+                      const Margins& margins);
+// The figure title above the panels: at `long_y` (a figure fraction) in the tall layout, given its
+// own room by constrained layout in the wide one. A title wider than the figure is set smaller.
+void figure_title(nb::handle fig, const std::string& text, double size, bool is_long, double long_y);
+// Saves a figure as PNG (creating its directory): the tall layout at 145 dpi, the wide one at 175
+// dpi, both on the figure's face colour.
+void save_figure(nb::handle fig, nb::handle save_path, bool is_long);
+
+// The width of a line of text, in points, as the renderer sets it.
+double text_width(const std::string& text, double size, bool bold = false);
+// A panel's width and height in points, as its figure lays it out now.
+struct PanelSize {
+    double width, height;
+};
+PanelSize panel_size(nb::handle ax);
+
+// Fits a table made with loc="center" into its panel, font `size`: a header wider than its column
+// is broken onto two lines, a cell value wider than its column is wrapped at its " | " separators,
+// and rows that would overflow the panel shrink, with the font, until the whole table fits. A
+// table that fits keeps its sizes.
+void fit_table(nb::handle ax, nb::handle table, double size);
+
+// One tick label per year at positions x, font `size`: level while there is room (when `level` is
+// allowed), turned by 45 degrees when level ones would touch, upright when turned ones would, and
+// every other year shown once even upright ones would touch.
+void year_ticks(nb::handle ax, nb::handle x, const std::vector<std::string>& years, double size, bool level);
+
+// Date ticks that name only what changes from one tick to the next ("2024", "Mar", "15"), so that
+// they stay apart on a narrow panel.
+void date_axis(nb::handle ax);
 
 // Slices of a chart grid: all columns, or columns first..last inclusive.
 nb::object all_columns();

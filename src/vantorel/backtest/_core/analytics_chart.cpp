@@ -95,16 +95,16 @@ void month_map_panel(const chart::Environment& env, nb::handle fig, nb::handle a
 }
 
 void year_panel(const chart::Environment& env, nb::handle ax, const AnalyticsChartData& d) {
-    nb::list colours, labels;
+    nb::list colours;
+    std::vector<std::string> labels;
     for (std::size_t i = 0; i < d.years.size(); ++i) {
         colours.append(d.year_mean[i] >= 0.0 ? "#2563eb" : "#dc2626");
-        labels.append(std::to_string(d.years[i]));
+        labels.push_back(std::to_string(d.years[i]));
     }
     nb::object x = env.np.attr("arange")(d.years.size());
     std::vector<double> means = d.year_mean;
     ax.attr("bar")(x, chart::numpy_of(std::move(means)), "color"_a = colours, "alpha"_a = 0.85);
-    ax.attr("set_xticks")(x);
-    ax.attr("set_xticklabels")(labels, "rotation"_a = d.years.size() > 8 ? 45 : 0, "fontsize"_a = 8);
+    chart::year_ticks(ax, x, labels, 8.0, true);
     chart::zero_line(ax);
     ax.attr("set_title")("Mean Rank IC by Year");
 }
@@ -161,9 +161,10 @@ void draw_analytics_chart(const AnalyticsChartData& d, const std::string& factor
                           nb::handle save_path, const std::string& image_kind) {
     const chart::Environment env = chart::prepare_environment();
     const bool is_long = image_kind != "large";
-    nb::object fig, decay, months, by_year, turnover, autocorrelation, spread;
+    nb::object fig = is_long ? chart::new_figure(env, 15.5, 20.0, true, {0.06, 0.94, 0.94, 0.04})
+                             : chart::new_figure(env, 20.0, 11.0, false, {});
+    nb::object decay, months, by_year, turnover, autocorrelation, spread;
     if (is_long) {
-        fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(15.5, 20.0));
         nb::object grid = fig.attr("add_gridspec")(3, 2, "hspace"_a = 0.38, "wspace"_a = 0.22);
         decay = fig.attr("add_subplot")(chart::cell(grid, 0, 0));
         months = fig.attr("add_subplot")(chart::cell(grid, 0, 1));
@@ -172,7 +173,6 @@ void draw_analytics_chart(const AnalyticsChartData& d, const std::string& factor
         autocorrelation = fig.attr("add_subplot")(chart::cell(grid, 2, 0));
         spread = fig.attr("add_subplot")(chart::cell(grid, 2, 1));
     } else {
-        fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(20.0, 11.0), "layout"_a = "constrained");
         nb::object grid = fig.attr("add_gridspec")(2, 3);
         decay = fig.attr("add_subplot")(chart::cell(grid, 0, 0));
         by_year = fig.attr("add_subplot")(chart::cell(grid, 0, 1));
@@ -182,10 +182,10 @@ void draw_analytics_chart(const AnalyticsChartData& d, const std::string& factor
         spread = fig.attr("add_subplot")(chart::cell(grid, 1, 2));
     }
     chart::FigureCloser closer(env.plt, fig);
-    fig.attr("suptitle")(chart::title_of(factor_name, plot_title) + " | Factor Analytics | Monotonicity " +
-                             format_fixed(d.monotonicity, 2),
-                         "fontsize"_a = 17, "fontweight"_a = "bold", "color"_a = "#111827",
-                         "y"_a = is_long ? 0.975 : 1.02);
+    chart::figure_title(fig,
+                        chart::title_of(factor_name, plot_title) + " | Factor Analytics | Monotonicity " +
+                            format_fixed(d.monotonicity, 2),
+                        17.0, is_long, 0.975);
     decay_panel(env, decay, d);
     month_map_panel(env, fig, months, d);
     year_panel(env, by_year, d);
@@ -195,7 +195,9 @@ void draw_analytics_chart(const AnalyticsChartData& d, const std::string& factor
     for (nb::handle ax : {nb::handle(decay), nb::handle(by_year), nb::handle(turnover),
                           nb::handle(autocorrelation), nb::handle(spread)})
         chart::style_panel(ax);
-    chart::save_figure(fig, save_path, is_long, {0.06, 0.94, 0.94, 0.04});
+    chart::date_axis(autocorrelation);
+    chart::date_axis(spread);
+    chart::save_figure(fig, save_path, is_long);
 }
 
 }  // namespace vantorel::core

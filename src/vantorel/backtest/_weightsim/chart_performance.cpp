@@ -107,11 +107,10 @@ void draw_yearly_bars(const Environment& env, nb::handle ax, nb::handle yearly,
                             "rotation"_a = 90);
         }
         ax.attr("margins")("y"_a = 0.22);
-        nb::list labels;
+        std::vector<std::string> years;
         for (nb::handle year : yearly.attr("index").attr("tolist")())
-            labels.append(nb::str(year));
-        ax.attr("set_xticks")(x);
-        ax.attr("set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right");
+            years.push_back(nb::cast<std::string>(nb::str(year)));
+        chart::year_ticks(ax, x, years, 10.0, false);
         ax.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92);
     }
     chart::zero_line(ax);
@@ -136,6 +135,7 @@ void draw_rolling(const Environment& env, nb::handle ax, nb::handle idx, nb::han
         twin.attr("plot")(idx, chart::numpy_of(std::move(rs.win_rate)), "color"_a = "#16a34a",
                           "linewidth"_a = 1.6, "alpha"_a = 0.8, "label"_a = n + "D Win Rate");
         chart::percent_axis(env, twin);
+        twin.attr("grid")(false);  // one grid per panel: the main axis's
         chart::merged_legend(ax, twin, "best");
     } else {
         chart::centred_text(ax, "Not enough data");
@@ -179,6 +179,7 @@ void draw_summary(nb::handle ax, nb::handle plot_df, nb::handle stats, nb::handl
     table.attr("set_fontsize")(9.4);
     table.attr("scale")(1.0, 1.28);
     chart::style_table(table);
+    chart::fit_table(ax, table, 9.4);
 }
 
 }  // namespace
@@ -208,15 +209,14 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
     nb::object yearly_metrics = weightsim_module().attr("_calc_yearly_performance_metrics")(daily);
 
     const bool is_long = image_kind != "large";
-    nb::object fig;
+    nb::object fig = is_long ? chart::new_figure(env, 15.5, 34.0, true, {0.06, 0.94, 0.965, 0.035})
+                             : chart::new_figure(env, 20.0, 13.2, false, {});
     nb::object grid;
     if (is_long) {
-        fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(15.5, 34.0));
         grid = fig.attr("add_gridspec")(7, 2,
                                         "height_ratios"_a = nb::make_tuple(0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0),
                                         "hspace"_a = 0.42, "wspace"_a = 0.22);
     } else {
-        fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(20.0, 13.2), "layout"_a = "constrained");
         grid = fig.attr("add_gridspec")(4, 3, "height_ratios"_a = nb::make_tuple(0.62, 2.55, 2.15, 1.6),
                                         "width_ratios"_a = nb::make_tuple(1.05, 1.05, 1.0));
     }
@@ -235,9 +235,8 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
     nb::object ax_table = is_long ? panel(6, all) : panel(3, chart::columns(1, 2));
 
     const std::string title = chart::title_of(strategy_name, plot_title);
-    fig.attr("suptitle")(title + " | Benchmark " + benchmark_name + " | Strategy Performance",
-                         "fontsize"_a = 17, "fontweight"_a = "bold", "color"_a = "#111827",
-                         "y"_a = is_long ? 0.986 : 0.997);
+    chart::figure_title(fig, title + " | Benchmark " + benchmark_name + " | Strategy Performance", 17.0,
+                        is_long, 0.986);
 
     draw_cards(ax_cards, stats);
 
@@ -281,8 +280,11 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
     for (nb::handle ax : {nb::handle(ax_cum), nb::handle(ax_excess), nb::handle(ax_yearly),
                           nb::handle(ax_rolling), nb::handle(ax_dd)})
         chart::style_panel(ax);
+    for (nb::handle ax :
+         {nb::handle(ax_cum), nb::handle(ax_excess), nb::handle(ax_rolling), nb::handle(ax_dd)})
+        chart::date_axis(ax);
 
-    chart::save_figure(fig, save_path, is_long, {0.06, 0.94, 0.965, 0.035});
+    chart::save_figure(fig, save_path, is_long);
 }
 
 }  // namespace vantorel::weightsim

@@ -58,6 +58,7 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics) {
             continue;
         item[1].attr("get_text")().attr("set_color")(col <= 4 ? "#1d4ed8" : "#b91c1c");
     }
+    chart::fit_table(ax, table, 8.4);
     ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = 11.5, "color"_a = "#0f172a",
                          "pad"_a = 8);
 }

@@ -37,16 +37,16 @@ void plot_weekly_net_value_unlocked(nb::handle total, const std::string& strateg
     nb::object excess_dd = drawdown_of(weekly, "extra_net_value");
 
     const bool is_long = image_kind != "large";
-    nb::object fig, ax_nav, ax_dd, ax_table;
+    nb::object fig = is_long ? chart::new_figure(env, 15.5, 12.4, true, {0.065, 0.965, 0.94, 0.055})
+                             : chart::new_figure(env, 19.0, 9.2, false, {});
+    nb::object ax_nav, ax_dd, ax_table;
     if (is_long) {
-        fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(15.5, 12.4));
         nb::object grid = fig.attr("add_gridspec")(3, 1, "height_ratios"_a = nb::make_tuple(3.1, 1.45, 1.9),
                                                    "hspace"_a = 0.34);
         ax_nav = fig.attr("add_subplot")(chart::cell(grid, 0, 0));
         ax_dd = fig.attr("add_subplot")(chart::cell(grid, 1, 0), "sharex"_a = ax_nav);
         ax_table = fig.attr("add_subplot")(chart::cell(grid, 2, 0));
     } else {
-        fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(19.0, 9.2), "layout"_a = "constrained");
         nb::object grid = fig.attr("add_gridspec")(2, 2, "height_ratios"_a = nb::make_tuple(3.05, 1.75),
                                                    "width_ratios"_a = nb::make_tuple(2.25, 1.05));
         ax_nav = fig.attr("add_subplot")(chart::cell(grid, 0, chart::all_columns()));
@@ -56,8 +56,8 @@ void plot_weekly_net_value_unlocked(nb::handle total, const std::string& strateg
     chart::FigureCloser closer(env.plt, fig);
 
     const std::string title = chart::title_of(strategy_name, plot_title);
-    fig.attr("suptitle")(title + " | Benchmark " + benchmark_name + " | Weekly Net Value", "fontsize"_a = 16,
-                         "fontweight"_a = "bold", "color"_a = "#111827", "y"_a = is_long ? 0.985 : 0.995);
+    chart::figure_title(fig, title + " | Benchmark " + benchmark_name + " | Weekly Net Value", 16.0, is_long,
+                        0.985);
 
     ax_nav.attr("plot")(x, strategy_nav, "color"_a = "#2563eb", "linewidth"_a = 2.4,
                         "label"_a = "Strategy NAV");
@@ -85,8 +85,9 @@ void plot_weekly_net_value_unlocked(nb::handle total, const std::string& strateg
     draw_yearly_metrics_table(ax_table, yearly_metrics);
     chart::style_panel(ax_nav);
     chart::style_panel(ax_dd);
+    chart::date_axis(ax_nav);  // the drawdown panel shares its dates
 
-    chart::save_figure(fig, save_path, is_long, {0.065, 0.965, 0.94, 0.055});
+    chart::save_figure(fig, save_path, is_long);
 }
 
 }  // namespace vantorel::weightsim

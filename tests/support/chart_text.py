@@ -1,0 +1,79 @@
+"""Every text a chart draws on its saved page, with the box the renderer gives it.
+
+``recorded_pages()`` watches matplotlib's Agg renderer while charts are saved: each PNG written is
+a page holding its pixel size and the (text, box) of every non-blank string drawn into it, boxes
+in the page's pixels from its bottom-left corner. ``overlaps`` and ``outside`` then say which texts
+collide or leave the page. Boxes are the renderer's own extents: axis-aligned, so a text turned by
+a quarter turn is boxed exactly.
+"""
+
+from __future__ import annotations
+
+import contextlib
+from dataclasses import dataclass, field
+
+# Boxes may share an edge, and anti-aliasing spreads a glyph by a pixel.
+TOLERANCE_PX = 1.0
+
+
+@dataclass
+class Page:
+    width: float = 0.0
+    height: float = 0.0
+    texts: list[tuple[str, tuple[float, float, float, float]]] = field(default_factory=list)
+
+
+@contextlib.contextmanager
+def recorded_pages():
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg, RendererAgg
+
+    pages: list[Page] = []
+    current: list[Page] = []
+    draw_text, print_png = RendererAgg.draw_text, FigureCanvasAgg.print_png
+
+    def recording_draw_text(self, gc, x, y, s, prop, angle, ismath=False, mtext=None):
+        if current and mtext is not None and s.strip():
+            box = mtext.get_window_extent(self)
+            current[-1].texts.append((s, (box.x0, box.y0, box.x1, box.y1)))
+            current[-1].width, current[-1].height = self.width, self.height
+        return draw_text(self, gc, x, y, s, prop, angle, ismath, mtext)
+
+    def recording_print_png(self, filename_or_obj, *, metadata=None, pil_kwargs=None):
+        current.append(Page())
+        try:
+            return print_png(self, filename_or_obj, metadata=metadata, pil_kwargs=pil_kwargs)
+        finally:
+            page = current.pop()
+            if page.texts:  # the measuring passes of a tight box draw nothing
+                pages.append(page)
+
+    # Taken for the backend's own method, it is passed only the options that method names.
+    recording_print_png.__module__ = print_png.__module__
+    RendererAgg.draw_text, FigureCanvasAgg.print_png = recording_draw_text, recording_print_png
+    try:
+        yield pages
+    finally:
+        RendererAgg.draw_text, FigureCanvasAgg.print_png = draw_text, print_png
+
+
+def overlaps(page: Page) -> list[tuple[str, str]]:
+    """Pairs of texts whose boxes intersect by more than the tolerance."""
+    found = []
+    boxes = sorted(page.texts, key=lambda t: t[1][0])
+    for i, (a, (ax0, ay0, ax1, ay1)) in enumerate(boxes):
+        for b, (bx0, by0, bx1, by1) in boxes[i + 1:]:
+            if bx0 >= ax1 - TOLERANCE_PX:
+                break  # sorted by left edge: no later box reaches back
+            if min(ay1, by1) - max(ay0, by0) > TOLERANCE_PX and min(ax1, bx1) - max(ax0, bx0) > TOLERANCE_PX:
+                found.append((a, b))
+    return found
+
+
+def outside(page: Page) -> list[str]:
+    """Texts whose boxes leave the page."""
+    t = TOLERANCE_PX
+    return [s for s, (x0, y0, x1, y1) in page.texts
+            if x0 < -t or y0 < -t or x1 > page.width + t or y1 > page.height + t]
