@@ -7,12 +7,12 @@ name in the title), and the renderer's own extents of every text drawn are check
 from __future__ import annotations
 
 import pytest
-
-from support.chart_text import outside, overlaps, recorded_pages
-from support.totals import FULL_STATS, make_total
 from test_charts import captured_figures
 
 from vantorel.backtest import _core, _weightsim as ws, synthetic
+
+from support.chart_text import outside, overlaps, recorded_pages
+from support.totals import FULL_STATS, make_total
 
 LONG_NAME = "momentum_20d_industry_neutral_top_decile_monthly_rebalance"
 HISTORIES = {"two months": 42, "sixteen years": 4000}
