@@ -103,11 +103,18 @@ void figure_title(nb::handle fig, const std::string& text, double size, bool is_
 
 void save_figure(nb::handle fig, nb::handle save_path, bool is_long) {
     make_parent_directory(save_path);
-    // zlib's fastest level: the same pixels, written in a fraction of the time, in a larger file.
-    nb::dict png;
-    png["compress_level"] = 1;
-    fig.attr("savefig")(save_path, "dpi"_a = is_long ? 145 : 175, "facecolor"_a = fig.attr("get_facecolor")(),
-                        "pil_kwargs"_a = png);
+    const int dpi = is_long ? 145 : 175;
+    fig.attr("set_dpi")(dpi);
+    if (!is_long) {
+        // A figure saved with a layout engine is drawn twice: once without pixels, to run the layout,
+        // then for real. The layout runs here instead, at the saving resolution, and stays as it is.
+        fig.attr("get_layout_engine")().attr("execute")(fig);
+        fig.attr("set_layout_engine")(nb::none());
+    }
+    // One draw, on the figure's face colour, its pixels written as they are.
+    nb::object canvas = fig.attr("canvas");
+    canvas.attr("draw")();
+    write_png(canvas.attr("buffer_rgba")(), save_path);
 }
 
 double text_width(const std::string& text, double size, bool bold) {

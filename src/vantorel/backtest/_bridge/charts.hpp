@@ -68,8 +68,12 @@ nb::object new_figure(const Environment& env, double width, double height, bool 
 // own room by constrained layout in the wide one. A title wider than the figure is set smaller.
 void figure_title(nb::handle fig, const std::string& text, double size, bool is_long, double long_y);
 // Saves a figure as PNG (creating its directory): the tall layout at 145 dpi, the wide one at 175
-// dpi, both on the figure's face colour.
+// dpi, on the figure's face colour, drawn once.
 void save_figure(nb::handle fig, nb::handle save_path, bool is_long);
+
+// Writes an RGBA pixel buffer (height x width x 4 bytes, as a canvas's buffer_rgba() gives it) to
+// save_path as a PNG file.
+void write_png(nb::handle rgba, nb::handle save_path);
 
 // The width of a line of text, in points, as the renderer sets it.
 double text_width(const std::string& text, double size, bool bold = false);
