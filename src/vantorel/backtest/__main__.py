@@ -11,7 +11,7 @@ loaded and a top-N momentum portfolio is traded day by day at VWAP prices;
 the statistics and the excess over every benchmark are printed, and the
 performance and weekly net value charts are written into --out (default
 ./demo_output). Beside it, a factor group backtest of 20-day reversal in ten
-groups writes its group chart there too.
+groups writes its group chart and its analytics page there too.
 """
 
 from __future__ import annotations
@@ -88,7 +88,9 @@ def run(args: argparse.Namespace) -> None:
     print(f"  best group: {groups.best_group}; mean daily rank IC: {groups.rank_ic.mean():.4f}")
 
     print("\nCharts:")
-    for kind, path in {**result.plot_paths, "factor groups": groups.plot_paths.get("main", "")}.items():
+    factor_pages = {"factor groups": groups.plot_paths.get("main", ""),
+                    "factor analytics": groups.plot_paths.get("analytics", "")}
+    for kind, path in {**result.plot_paths, **factor_pages}.items():
         if path:
             print(f"  {kind:18s} {Path(path).resolve()}")
 
