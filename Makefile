@@ -72,6 +72,7 @@ bench: build
 	$(PY) bench/bench_strategy.py
 	$(PY) bench/bench_store.py
 	$(PY) bench/bench_charts.py
+	$(PY) bench/bench_chart_pages.py
 	$(PY) bench/bench_prepare.py
 	$(PY) bench/bench_groups.py
 	$(PY) bench/bench_tables.py

@@ -1,7 +1,7 @@
 """Every text a chart draws on its saved page, with the box the renderer gives it.
 
-``recorded_pages()`` watches matplotlib's Agg renderer while charts are saved: each PNG written is
-a page holding its pixel size and the (text, box) of every non-blank string drawn into it, boxes
+``recorded_pages()`` watches matplotlib's Agg renderer while charts are drawn: each drawing is a
+page holding its pixel size and the (text, box) of every non-blank string drawn into it, boxes
 in the page's pixels from its bottom-left corner. ``overlaps`` and ``outside`` then say which texts
 collide or leave the page. Boxes are the renderer's own extents: axis-aligned, so a text turned by
 a quarter turn is boxed exactly.
@@ -32,7 +32,7 @@ def recorded_pages():
 
     pages: list[Page] = []
     current: list[Page] = []
-    draw_text, print_png = RendererAgg.draw_text, FigureCanvasAgg.print_png
+    draw_text, draw = RendererAgg.draw_text, FigureCanvasAgg.draw
 
     def recording_draw_text(self, gc, x, y, s, prop, angle, ismath=False, mtext=None):
         if current and mtext is not None and s.strip():
@@ -41,22 +41,21 @@ def recorded_pages():
             current[-1].width, current[-1].height = self.width, self.height
         return draw_text(self, gc, x, y, s, prop, angle, ismath, mtext)
 
-    def recording_print_png(self, filename_or_obj, *, metadata=None, pil_kwargs=None):
+    # Each drawing of a canvas with pixels is a page; measuring passes draw no text.
+    def recording_draw(self):
         current.append(Page())
         try:
-            return print_png(self, filename_or_obj, metadata=metadata, pil_kwargs=pil_kwargs)
+            return draw(self)
         finally:
             page = current.pop()
-            if page.texts:  # the measuring passes of a tight box draw nothing
+            if page.texts:
                 pages.append(page)
 
-    # Taken for the backend's own method, it is passed only the options that method names.
-    recording_print_png.__module__ = print_png.__module__
-    RendererAgg.draw_text, FigureCanvasAgg.print_png = recording_draw_text, recording_print_png
+    RendererAgg.draw_text, FigureCanvasAgg.draw = recording_draw_text, recording_draw
     try:
         yield pages
     finally:
-        RendererAgg.draw_text, FigureCanvasAgg.print_png = draw_text, print_png
+        RendererAgg.draw_text, FigureCanvasAgg.draw = draw_text, draw
 
 
 def overlaps(page: Page) -> list[tuple[str, str]]:
