@@ -164,13 +164,13 @@ PanelSize panel_size(nb::handle ax) {
     }
     // Constrained layout places panels when the figure is drawn: their grid cells' shares of the
     // page, less the room the layout keeps around a panel and its title (a conservative reckoning).
-    nb::object spec = ax.attr("get_subplotspec")();
-    nb::object grid = spec.attr("get_gridspec")();
+    nb::object place = ax.attr("get_subplotspec")();
+    nb::object grid = place.attr("get_gridspec")();
     nb::tuple shape = nb::borrow<nb::tuple>(grid.attr("get_geometry")());
     const double w =
-        span_share(grid.attr("get_width_ratios")(), nb::cast<std::size_t>(shape[1]), spec.attr("colspan"));
+        span_share(grid.attr("get_width_ratios")(), nb::cast<std::size_t>(shape[1]), place.attr("colspan"));
     const double h =
-        span_share(grid.attr("get_height_ratios")(), nb::cast<std::size_t>(shape[0]), spec.attr("rowspan"));
+        span_share(grid.attr("get_height_ratios")(), nb::cast<std::size_t>(shape[0]), place.attr("rowspan"));
     return PanelSize{std::max(0.0, w * fig_w - 24.0), std::max(0.0, h * (fig_h - 30.0) - 36.0)};
 }
 

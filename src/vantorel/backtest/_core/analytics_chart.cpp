@@ -139,22 +139,6 @@ void autocorrelation_panel(nb::handle ax, const AnalyticsChartData& d) {
     ax.attr("legend")("loc"_a = "lower left", "frameon"_a = true, "framealpha"_a = 0.92);
 }
 
-void long_short_panel(const chart::Environment& env, nb::handle ax, const AnalyticsChartData& d) {
-    std::vector<double> nav = d.long_short.net_value, dd = d.long_short.drawdown;
-    ax.attr("plot")(d.dates, chart::numpy_of(std::move(nav)), "color"_a = "#7c3aed", "linewidth"_a = 2.0,
-                    "label"_a = "G" + std::to_string(d.groups) + " - G1 Net Value");
-    nb::object twin = ax.attr("twinx")();
-    twin.attr("fill_between")(d.dates, chart::numpy_of(std::move(dd)), 0, "color"_a = "#fecaca",
-                              "alpha"_a = 0.4, "label"_a = "Drawdown");
-    twin.attr("set_zorder")(ax.attr("get_zorder")() - nb::int_(1));
-    ax.attr("patch").attr("set_visible")(false);
-    twin.attr("grid")(false);
-    chart::percent_axis(env, twin);
-    ax.attr("set_title")("Long-Short (Sharpe " + format_fixed(d.long_short.sharpe, 2) + ", Max DD " +
-                         format_fixed(d.long_short.max_drawdown, 3) + ")");
-    chart::merged_legend(ax, twin, "upper left");
-}
-
 }  // namespace
 
 void draw_analytics_chart(const AnalyticsChartData& d, const std::string& factor_name, nb::handle plot_title,
@@ -191,7 +175,9 @@ void draw_analytics_chart(const AnalyticsChartData& d, const std::string& factor
     year_panel(env, by_year, d);
     turnover_panel(env, turnover, d);
     autocorrelation_panel(autocorrelation, d);
-    long_short_panel(env, spread, d);
+    long_short_panel(env, spread, d.dates, d.long_short, d.groups,
+                     "Long-Short (Sharpe " + format_fixed(d.long_short.sharpe, 2) + ", Max DD " +
+                         format_fixed(d.long_short.max_drawdown, 3) + ")");
     for (nb::handle ax : {nb::handle(decay), nb::handle(by_year), nb::handle(turnover),
                           nb::handle(autocorrelation), nb::handle(spread)})
         chart::style_panel(ax);

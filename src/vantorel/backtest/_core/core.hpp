@@ -24,6 +24,11 @@ struct GroupChartData {
     std::vector<double> rank_ic;
 };
 
+// The long-short panel of both factor pages: the net value of `spread` (the top group minus group 1)
+// with its drawdown on a twin axis behind it.
+void long_short_panel(const bridge::chart::Environment& env, nb::handle ax, nb::handle dates,
+                      const LongShort& spread, Index groups, const std::string& title);
+
 // Draws the factor group chart at save_path (caller holds the chart lock).
 void draw_group_chart(const GroupChartData& data, const std::string& factor_name, nb::handle plot_title,
                       nb::handle save_path, const std::string& image_kind, const std::string& benchmark_name);

@@ -10,6 +10,23 @@ namespace vantorel::core {
 using namespace nb::literals;
 using namespace vantorel::bridge;
 
+void long_short_panel(const chart::Environment& env, nb::handle ax, nb::handle dates, const LongShort& spread,
+                      Index groups, const std::string& title) {
+    std::vector<double> nav = spread.net_value, dd = spread.drawdown;
+    ax.attr("plot")(dates, chart::numpy_of(std::move(nav)), "color"_a = "#7c3aed", "linewidth"_a = 2.0,
+                    "label"_a = "G" + std::to_string(groups) + " - G1 Net Value");
+    // The drawdown on a twin axis behind the net value.
+    nb::object twin = ax.attr("twinx")();
+    twin.attr("fill_between")(dates, chart::numpy_of(std::move(dd)), 0, "color"_a = "#fecaca",
+                              "alpha"_a = 0.4, "label"_a = "Drawdown");
+    twin.attr("set_zorder")(ax.attr("get_zorder")() - nb::int_(1));
+    ax.attr("patch").attr("set_visible")(false);
+    twin.attr("grid")(false);
+    chart::percent_axis(env, twin);
+    ax.attr("set_title")(title);
+    chart::merged_legend(ax, twin, "upper left");
+}
+
 void draw_group_chart(const GroupChartData& d, const std::string& factor_name, nb::handle plot_title,
                       nb::handle save_path, const std::string& image_kind,
                       const std::string& benchmark_name) {
@@ -88,19 +105,8 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
     chart::merged_legend(ax_ic, twin_ic, "upper left");
 
     // Long-short: the highest group minus the lowest, on the additive net value line.
-    LongShort spread = long_short(d.daily, d.rows, d.groups);
-    std::vector<double> nav = std::move(spread.net_value), dd = std::move(spread.drawdown);
-    ax_ls.attr("plot")(d.dates, chart::numpy_of(std::move(nav)), "color"_a = "#7c3aed", "linewidth"_a = 2.0,
-                       "label"_a = "G" + std::to_string(d.groups) + " - G1 Net Value");
-    nb::object twin_ls = ax_ls.attr("twinx")();
-    twin_ls.attr("fill_between")(d.dates, chart::numpy_of(std::move(dd)), 0, "color"_a = "#fecaca",
-                                 "alpha"_a = 0.4, "label"_a = "Drawdown");
-    twin_ls.attr("set_zorder")(ax_ls.attr("get_zorder")() - nb::int_(1));
-    ax_ls.attr("patch").attr("set_visible")(false);
-    twin_ls.attr("grid")(false);
-    chart::percent_axis(env, twin_ls);
-    ax_ls.attr("set_title")("Long-Short Net Value & Drawdown");
-    chart::merged_legend(ax_ls, twin_ls, "upper left");
+    long_short_panel(env, ax_ls, d.dates, long_short(d.daily, d.rows, d.groups), d.groups,
+                     "Long-Short Net Value & Drawdown");
 
     for (nb::handle ax : {nb::handle(ax_nav), nb::handle(ax_annual), nb::handle(ax_ic), nb::handle(ax_ls)})
         chart::style_panel(ax);
