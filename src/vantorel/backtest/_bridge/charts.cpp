@@ -240,9 +240,14 @@ void fit_table(nb::handle ax, nb::handle table, double size) {
     for (Slot& slot : slots) {
         const double room = 0.86 * nb::cast<double>(slot.cell.attr("get_width")()) * panel.width;
         const bool header = slot.row == 0;
-        if (text_width(slot.text, size, header) > room)
+        // No glyph is wider than 1.25 em: a text that short fits without measuring.
+        if (static_cast<double>(slot.text.size()) * size * 1.25 <= room)
+            continue;
+        double width = text_width(slot.text, size, header);
+        if (width > room) {
             slot.text = header ? two_lines(slot.text) : wrapped(slot.text, room, size);
-        const double width = text_width(slot.text, size, header);
+            width = text_width(slot.text, size, header);
+        }
         if (width > room)
             font = std::min(font, size * room / width);
     }
