@@ -110,19 +110,7 @@ void year_panel(const chart::Environment& env, nb::handle ax, const AnalyticsCha
 }
 
 void turnover_panel(const chart::Environment& env, nb::handle ax, const AnalyticsChartData& d) {
-    nb::object cmap = nb::module_::import_("matplotlib").attr("colormaps")["turbo"];
-    nb::list colours, labels;
-    for (Index g = 0; g < d.groups; ++g) {
-        const double shade = d.groups > 1 ? static_cast<double>(g) / static_cast<double>(d.groups - 1) : 1.0;
-        colours.append(cmap(0.1 + 0.8 * shade));
-        labels.append(std::to_string(g + 1));
-    }
-    nb::object x = env.np.attr("arange")(d.groups);
-    std::vector<double> turnover = d.mean_turnover;
-    ax.attr("bar")(x, chart::numpy_of(std::move(turnover)), "color"_a = colours, "alpha"_a = 0.9);
-    ax.attr("set_xticks")(x);
-    ax.attr("set_xticklabels")(labels, "fontsize"_a = d.groups > 30 ? 6 : 9);
-    ax.attr("set_xlabel")("Group");
+    group_bars(env, ax, d.mean_turnover, d.groups);
     ax.attr("set_title")("Mean Daily Turnover by Group");
     chart::percent_axis(env, ax);
 }

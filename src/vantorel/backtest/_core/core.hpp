@@ -24,6 +24,12 @@ struct GroupChartData {
     std::vector<double> rank_ic;
 };
 
+// Colours of groups 1..G, from the lowest (blue) to the highest (red).
+nb::list group_colours(Index groups);
+// One bar per group, in the group colours, numbered below.
+void group_bars(const bridge::chart::Environment& env, nb::handle ax, std::vector<double> values,
+                Index groups);
+
 // The long-short panel of both factor pages: the net value of `spread` (the top group minus group 1)
 // with its drawdown on a twin axis behind it.
 void long_short_panel(const bridge::chart::Environment& env, nb::handle ax, nb::handle dates,

@@ -10,6 +10,30 @@ namespace vantorel::core {
 using namespace nb::literals;
 using namespace vantorel::bridge;
 
+nb::list group_colours(Index groups) {
+    nb::object cmap = nb::module_::import_("matplotlib").attr("colormaps")["turbo"];
+    nb::list colours;
+    for (Index g = 0; g < groups; ++g) {
+        const double shade = groups > 1 ? static_cast<double>(g) / static_cast<double>(groups - 1) : 1.0;
+        colours.append(cmap(0.1 + 0.8 * shade));
+    }
+    return colours;
+}
+
+void group_bars(const chart::Environment& env, nb::handle ax, std::vector<double> values, Index groups) {
+    nb::list labels;
+    for (Index g = 0; g < groups; ++g)
+        labels.append(std::to_string(g + 1));
+    nb::object x = env.np.attr("arange")(groups);
+    ax.attr("bar")(x, chart::numpy_of(std::move(values)), "color"_a = group_colours(groups), "alpha"_a = 0.9);
+    ax.attr("set_xticks")(x);
+    if (groups > 30)  // smaller numbers, so that many still stand apart
+        ax.attr("set_xticklabels")(labels, "fontsize"_a = 6);
+    else
+        ax.attr("set_xticklabels")(labels);
+    ax.attr("set_xlabel")("Group");
+}
+
 void long_short_panel(const chart::Environment& env, nb::handle ax, nb::handle dates, const LongShort& spread,
                       Index groups, const std::string& title) {
     std::vector<double> nav = spread.net_value, dd = spread.drawdown;
@@ -56,11 +80,10 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
                         is_long, 0.975);
 
     // Net values, coloured from the lowest group (blue) to the highest (red).
-    nb::object cmap = nb::module_::import_("matplotlib").attr("colormaps")["turbo"];
+    const nb::list colours = group_colours(d.groups);
     for (Index g = 0; g < d.groups; ++g) {
-        const double shade = d.groups > 1 ? static_cast<double>(g) / static_cast<double>(d.groups - 1) : 1.0;
         ax_nav.attr("plot")(d.dates, chart::numpy_of(block_column(d.cumulative, d.rows, d.groups, g)),
-                            "color"_a = cmap(0.1 + 0.8 * shade), "linewidth"_a = 1.4,
+                            "color"_a = colours[static_cast<std::size_t>(g)], "linewidth"_a = 1.4,
                             "label"_a = "G" + std::to_string(g + 1));
     }
     chart::zero_line(ax_nav, 1.0, "#94a3b8", 0.9);
@@ -71,19 +94,7 @@ void draw_group_chart(const GroupChartData& d, const std::string& factor_name, n
                           "fontsize"_a = 8);
 
     // Annual return per group: monotone bars are what a good factor shows.
-    const std::vector<double> annual = group_annual_returns(d.daily, d.rows, d.groups);
-    nb::list colours, labels;
-    for (Index g = 0; g < d.groups; ++g) {
-        const double shade = d.groups > 1 ? static_cast<double>(g) / static_cast<double>(d.groups - 1) : 1.0;
-        colours.append(cmap(0.1 + 0.8 * shade));
-        labels.append(std::to_string(g + 1));
-    }
-    nb::object x = env.np.attr("arange")(d.groups);
-    std::vector<double> annual_copy = annual;
-    ax_annual.attr("bar")(x, chart::numpy_of(std::move(annual_copy)), "color"_a = colours, "alpha"_a = 0.9);
-    ax_annual.attr("set_xticks")(x);
-    ax_annual.attr("set_xticklabels")(labels);
-    ax_annual.attr("set_xlabel")("Group");
+    group_bars(env, ax_annual, group_annual_returns(d.daily, d.rows, d.groups), d.groups);
     chart::zero_line(ax_annual);
     ax_annual.attr("set_title")("Annualised Return by Group");
     chart::percent_axis(env, ax_annual);
