@@ -30,16 +30,28 @@ def recorded_pages():
     matplotlib.use("Agg")
     from matplotlib.backends.backend_agg import FigureCanvasAgg, RendererAgg
 
+    from vantorel.backtest._page_canvas import PageRenderer
+
     pages: list[Page] = []
     current: list[Page] = []
-    draw_text, draw = RendererAgg.draw_text, FigureCanvasAgg.draw
+    # The charts' own renderer draws text its own way, and the stock one beside it.
+    renderers = [RendererAgg, *([PageRenderer] if "draw_text" in vars(PageRenderer) else [])]
+    draw_texts = [r.draw_text for r in renderers]
+    draw = FigureCanvasAgg.draw
 
-    def recording_draw_text(self, gc, x, y, s, prop, angle, ismath=False, mtext=None):
-        if current and mtext is not None and s.strip():
-            box = mtext.get_window_extent(self)
-            current[-1].texts.append((s, (box.x0, box.y0, box.x1, box.y1)))
-            current[-1].width, current[-1].height = self.width, self.height
-        return draw_text(self, gc, x, y, s, prop, angle, ismath, mtext)
+    def recording(draw_text):
+        def recording_draw_text(self, gc, x, y, s, prop, angle, ismath=False, mtext=None):
+            # The page renderer hands rotated texts to the stock one: each text is recorded once.
+            if current and mtext is not None and s.strip() and not getattr(self, "_recording", False):
+                box = mtext.get_window_extent(self)
+                current[-1].texts.append((s, (box.x0, box.y0, box.x1, box.y1)))
+                current[-1].width, current[-1].height = self.width, self.height
+            self._recording = True
+            try:
+                return draw_text(self, gc, x, y, s, prop, angle, ismath, mtext)
+            finally:
+                self._recording = False
+        return recording_draw_text
 
     # Each drawing of a canvas with pixels is a page; measuring passes draw no text.
     def recording_draw(self):
@@ -51,11 +63,15 @@ def recorded_pages():
             if page.texts:
                 pages.append(page)
 
-    RendererAgg.draw_text, FigureCanvasAgg.draw = recording_draw_text, recording_draw
+    for renderer, draw_text in zip(renderers, draw_texts, strict=True):
+        renderer.draw_text = recording(draw_text)
+    FigureCanvasAgg.draw = recording_draw
     try:
         yield pages
     finally:
-        RendererAgg.draw_text, FigureCanvasAgg.draw = draw_text, draw
+        for renderer, draw_text in zip(renderers, draw_texts, strict=True):
+            renderer.draw_text = draw_text
+        FigureCanvasAgg.draw = draw
 
 
 def overlaps(page: Page) -> list[tuple[str, str]]:

@@ -14,6 +14,7 @@ Environment prepare_environment() {
     env.plt = nb::module_::import_("matplotlib.pyplot");
     env.percent_formatter = nb::module_::import_("matplotlib.ticker").attr("PercentFormatter");
     env.np = libs().np;
+    env.page_canvas = nb::module_::import_("vantorel.backtest._page_canvas").attr("PageCanvas");
     try {
         env.plt.attr("style").attr("use")("seaborn-v0_8-whitegrid");
     } catch (const nb::python_error&) {
@@ -77,12 +78,14 @@ void make_parent_directory(nb::handle save_path) {
 }
 
 nb::object new_figure(const Environment& env, double width, double height, bool is_long, const Margins& m) {
-    if (!is_long)
-        return env.plt.attr("figure")("figsize"_a = nb::make_tuple(width, height),
-                                      "layout"_a = "constrained");
-    nb::object fig = env.plt.attr("figure")("figsize"_a = nb::make_tuple(width, height));
-    fig.attr("subplots_adjust")("left"_a = m.left, "right"_a = m.right, "top"_a = m.top,
-                                "bottom"_a = m.bottom);
+    nb::object fig = is_long ? env.plt.attr("figure")("figsize"_a = nb::make_tuple(width, height))
+                             : env.plt.attr("figure")("figsize"_a = nb::make_tuple(width, height),
+                                                      "layout"_a = "constrained");
+    // Measured, laid out and drawn on the page canvas from the start (it becomes fig.canvas).
+    env.page_canvas(fig);
+    if (is_long)
+        fig.attr("subplots_adjust")("left"_a = m.left, "right"_a = m.right, "top"_a = m.top,
+                                    "bottom"_a = m.bottom);
     return fig;
 }
 

@@ -13,12 +13,13 @@ namespace vantorel::bridge::chart {
 
 namespace nb = nanobind;
 
-// pyplot and PercentFormatter, after selecting the Agg backend, the whitegrid style (its failure
-// ignored) and the process-wide font and colour settings.
+// pyplot, PercentFormatter and the page canvas, after selecting the Agg backend, the whitegrid
+// style (its failure ignored) and the process-wide font and colour settings.
 struct Environment {
     nb::object plt;
     nb::object percent_formatter;
     nb::object np;
+    nb::object page_canvas;  // the canvas class every chart page is drawn on
 };
 Environment prepare_environment();
 
