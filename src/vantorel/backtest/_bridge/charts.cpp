@@ -138,6 +138,10 @@ double text_width(const std::string& text, double size, bool bold) {
     return widest;
 }
 
+nb::object date_values(nb::handle index) {
+    return index.attr("to_numpy")();
+}
+
 namespace {
 
 // The share of a grid's ratios that a span of its rows or columns takes.

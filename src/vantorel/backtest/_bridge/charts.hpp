@@ -78,6 +78,9 @@ void write_png(nb::handle rgba, nb::handle save_path);
 
 // The width of a line of text, in points, as the renderer sets it.
 double text_width(const std::string& text, double size, bool bold = false);
+// The dates of a DatetimeIndex as a datetime64 array: matplotlib converts such an array in one step,
+// where it converts an index date by date.
+nb::object date_values(nb::handle index);
 // A panel's width and height in points, as its figure lays it out now.
 struct PanelSize {
     double width, height;

@@ -17,7 +17,7 @@ void set_module(nb::module_& m);
 
 // What the group chart draws, in plain vectors.
 struct GroupChartData {
-    nb::object dates;  // DatetimeIndex of the grid
+    nb::object dates;  // the grid's dates, as datetime64 values
     Index rows = 0, groups = 0;
     std::vector<double> daily;       // rows x groups
     std::vector<double> cumulative;  // rows x groups
@@ -47,7 +47,7 @@ Calendar calendar_of(nb::handle dates);
 
 // What the analytics page draws.
 struct AnalyticsChartData {
-    nb::object dates;  // DatetimeIndex of the grid
+    nb::object dates;  // the grid's dates, as datetime64 values
     Index groups = 0;
     std::vector<double> decay_mean, decay_icir;  // per horizon of kIcHorizons
     std::vector<int> years;                      // ascending

@@ -149,7 +149,8 @@ nb::object run_alpha(nb::handle factor_matrix, nb::handle industry_matrix, nb::h
     nb::dict plot_paths;
     if (image_kind && !plot_save_path.is_none() && r.rows > 0) {
         GroupChartData chart_data;
-        chart_data.dates = core_module().attr("_with_datetime_index")(daily_frame).attr("index");
+        chart_data.dates =
+            chart::date_values(core_module().attr("_with_datetime_index")(daily_frame).attr("index"));
         chart_data.rows = r.rows;
         chart_data.groups = r.groups;
         chart_data.daily = r.daily;

@@ -193,7 +193,7 @@ void plot_strategy_performance_unlocked(nb::handle total, nb::handle stats, cons
     if (bridge::truthy(plot_df.attr("empty")))
         return;
 
-    nb::object idx = plot_df.attr("index");
+    nb::object idx = chart::date_values(plot_df.attr("index"));
     nb::object net = column_values(plot_df, "long");
     nb::object benchmark_net = column_values(plot_df, "close_net_value");
     nb::object strategy_cum = net - nb::float_(1.0);

@@ -28,7 +28,7 @@ void plot_weekly_net_value_unlocked(nb::handle total, const std::string& strateg
     nb::object daily = daily_returns_of(plot_df);
     nb::object yearly_metrics = weightsim_module().attr("_calc_yearly_performance_metrics")(daily);
 
-    nb::object x = weekly.attr("index");
+    nb::object x = chart::date_values(weekly.attr("index"));
     nb::object strategy_nav = column_values(weekly, "long");
     nb::object benchmark_nav = column_values(weekly, "close_net_value");
     nb::object excess_nav = column_values(weekly, "extra_net_value");
