@@ -62,3 +62,19 @@ def test_the_rolling_panels_twin_draws_no_second_grid(history, tmp_path):
     if len(rolling.lines) > 1:  # the short history may not fill a window
         assert twins and all(not line.get_visible() for twin in twins for line in twin.get_ygridlines())
         assert any(line.get_visible() for line in rolling.get_ygridlines())
+
+
+@pytest.mark.parametrize("kind", ["large", "long"])
+def test_a_title_clears_an_axis_offset_text(kind, tmp_path):
+    # Net values that move in the seventh decimal: the net value axis shows its ticks as an offset
+    # ("1e-7+1") placed above the panel, under the panel's title.
+    total = make_total(300)
+    for column in ("long", "close_net_value"):
+        total[column] = 1.0 + (total[column] - 1.0) * 1e-6
+    total["extra_return"] *= 1e-6
+    with recorded_pages() as pages:
+        ws.plot_weekly_net_value(total, save_path=tmp_path / "w.png", image_kind=kind)
+    page = pages[-1]  # the page as saved
+    assert any("e-7" in text for text, _ in page.texts)
+    assert overlaps(page) == []
+    assert outside(page) == []

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace vantorel::bridge::chart {
 
@@ -104,20 +106,61 @@ void figure_title(nb::handle fig, const std::string& text, double size, bool is_
     fig.attr("suptitle")(text, **style);
 }
 
+namespace {
+
+// Each panel's title placement: automatic (None or True) or fixed (False), as matplotlib keeps it.
+std::vector<std::pair<nb::object, nb::object>> title_placements(nb::handle fig) {
+    std::vector<std::pair<nb::object, nb::object>> out;
+    for (nb::handle ax : fig.attr("axes"))
+        if (nb::hasattr(ax, "_autotitlepos"))
+            out.emplace_back(nb::borrow(ax), ax.attr("_autotitlepos"));
+    return out;
+}
+
+// Whether a y axis of the figure shows an offset text (such as "1e-3" above its tick labels): the
+// one text matplotlib lifts a panel's title over.
+bool shows_offset_text(nb::handle fig) {
+    for (nb::handle ax : fig.attr("axes")) {
+        nb::object offset = ax.attr("yaxis").attr("offsetText");
+        if (bridge::truthy(offset.attr("get_visible")()) && nb::len(offset.attr("get_text")()) > 0)
+            return true;
+    }
+    return false;
+}
+
+// Lays the page out (the wide layout: constrained layout, at the saving resolution) and draws it.
+void lay_out_and_draw(nb::handle fig, nb::handle engine) {
+    if (!engine.is_none())
+        engine.attr("execute")(fig);
+    fig.attr("canvas").attr("draw")();
+}
+
+}  // namespace
+
 void save_figure(nb::handle fig, nb::handle save_path, bool is_long) {
     make_parent_directory(save_path);
     const int dpi = is_long ? 145 : 175;
     fig.attr("set_dpi")(dpi);
-    if (!is_long) {
-        // A figure saved with a layout engine is drawn twice: once without pixels, to run the layout,
-        // then for real. The layout runs here instead, at the saving resolution, and stays as it is.
-        fig.attr("get_layout_engine")().attr("execute")(fig);
+    // A figure saved with a layout engine is drawn twice: once without pixels, to run the layout,
+    // then for real. The layout runs here instead, at the saving resolution, and stays as it is.
+    nb::object engine = is_long ? nb::none() : fig.attr("get_layout_engine")();
+    if (!is_long)
         fig.attr("set_layout_engine")(nb::none());
+    // matplotlib lifts a title over an axis' offset text lying under it, measuring every tick label
+    // of the panel and its twins again for each title to find out. Titles sit at the top of their
+    // panels first; only a page that turns out to show an offset text is laid out and drawn again
+    // with the lifting on.
+    const auto placements = title_placements(fig);
+    for (const auto& [ax, placement] : placements)
+        ax.attr("_autotitlepos") = false;
+    lay_out_and_draw(fig, engine);
+    if (shows_offset_text(fig)) {
+        for (const auto& [ax, placement] : placements)
+            ax.attr("_autotitlepos") = placement;
+        lay_out_and_draw(fig, engine);
     }
-    // One draw, on the figure's face colour, its pixels written as they are.
-    nb::object canvas = fig.attr("canvas");
-    canvas.attr("draw")();
-    write_png(canvas.attr("buffer_rgba")(), save_path);
+    // The page drawn on the figure's face colour, its pixels written as they are.
+    write_png(fig.attr("canvas").attr("buffer_rgba")(), save_path);
 }
 
 double text_width(const std::string& text, double size, bool bold) {
