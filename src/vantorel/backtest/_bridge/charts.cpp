@@ -129,9 +129,30 @@ bool shows_offset_text(nb::handle fig) {
 }
 
 // Lays the page out (the wide layout: constrained layout, at the saving resolution) and draws it.
+// While it draws, axes without a label skip placing it: matplotlib would measure the tick labels of
+// the axis and of its siblings again to place a label that draws nothing. The layout, which counts
+// an empty label's position, runs before and keeps it.
 void lay_out_and_draw(nb::handle fig, nb::handle engine) {
     if (!engine.is_none())
         engine.attr("execute")(fig);
+    std::vector<nb::object> skipped;
+    for (nb::handle ax : fig.attr("axes"))
+        for (const char* name : {"xaxis", "yaxis"}) {
+            nb::object axis = ax.attr(name);
+            if (nb::hasattr(axis, "_autolabelpos") && bridge::truthy(axis.attr("_autolabelpos")) &&
+                nb::len(axis.attr("label").attr("get_text")()) == 0) {
+                axis.attr("_autolabelpos") = false;
+                skipped.push_back(axis);
+            }
+        }
+    struct Restore {
+        std::vector<nb::object>& axes;
+        ~Restore() {
+            for (nb::object& axis : axes)
+                if (PyObject_SetAttrString(axis.ptr(), "_autolabelpos", Py_True) != 0)
+                    PyErr_Clear();  // a figure about to be closed: nothing to keep consistent
+        }
+    } restore{skipped};
     fig.attr("canvas").attr("draw")();
 }
 
