@@ -1,4 +1,5 @@
-"""The chart pages' canvas draws the picture the stock Agg canvas draws, texts at most a pixel apart."""
+"""The chart pages' canvas and table cells draw the picture stock matplotlib draws, texts at most a
+pixel apart."""
 
 from __future__ import annotations
 
@@ -75,3 +76,32 @@ def test_texts_land_where_the_stock_canvas_puts_them():
         outside[max(int(height - box.y1) - 2, 0):int(np.ceil(height - box.y0)) + 2,
                 max(int(box.x0) - 2, 0):int(np.ceil(box.x1)) + 2] = False
     assert np.array_equal(stock[outside], ours[outside])
+
+
+def test_page_cells_keep_the_extents_and_pixels_of_table_cells():
+    from vantorel.backtest._page_table import PageCell, use_page_cells
+
+    def table_page(page_cells: bool):
+        fig = Figure(figsize=(5, 3), dpi=145, facecolor="white")
+        canvas = FigureCanvasAgg(fig)
+        ax = fig.add_subplot()
+        table = ax.table(cellText=[["2024", "12.34%"], ["2025", "-3.10%"]], colLabels=["Year", "Return"],
+                         loc="center", colWidths=[0.3, 0.5])
+        table.auto_set_font_size(False)
+        table.set_fontsize(9)
+        table.scale(1.0, 1.6)
+        if page_cells:
+            use_page_cells(table)
+        canvas.draw()
+        renderer = canvas.get_renderer()
+        extents = {key: cell.get_window_extent(renderer).bounds for key, cell in table.get_celld().items()}
+        kinds = {type(cell) for cell in table.get_celld().values()}
+        return extents, kinds, np.asarray(canvas.buffer_rgba()).copy()
+
+    plain, plain_kinds, plain_pixels = table_page(False)
+    ours, our_kinds, our_pixels = table_page(True)
+    assert our_kinds == {PageCell} and PageCell not in plain_kinds
+    assert plain.keys() == ours.keys()
+    for key in plain:
+        assert np.allclose(ours[key], plain[key]), key
+    assert np.array_equal(our_pixels, plain_pixels)

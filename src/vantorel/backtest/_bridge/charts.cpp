@@ -415,6 +415,9 @@ void centred_text(nb::handle ax, const char* text) {
 }
 
 nb::object style_table(nb::handle table) {
+    static nb::object* page_cells =
+        new nb::object(nb::module_::import_("vantorel.backtest._page_table").attr("use_page_cells"));
+    (*page_cells)(table);
     nb::object cells = table.attr("get_celld")();
     for (nb::handle item : cells.attr("items")()) {
         const int row = nb::cast<int>(item[0][0]);

@@ -115,7 +115,8 @@ void merged_legend(nb::handle ax, nb::handle twin, const char* loc);
 // Light grid, no top or right spine.
 void style_panel(nb::handle ax);
 void centred_text(nb::handle ax, const char* text);
-// Table cells: edge colour, bold header row, striped data rows; returns the cell map.
+// Table cells: placed as page cells (their extents found from their corners), edge colour, bold
+// header row, striped data rows; returns the cell map.
 nb::object style_table(nb::handle table);
 
 // A NumPy float64 vector.
