@@ -5,9 +5,10 @@ its own, and the string is laid out a second time after it was measured. On a pa
 hundred short labels that is most of the drawing time. ``PageRenderer`` rasterises a plain
 (unrotated, non-math, anti-aliased) string into one bitmap while it measures it, the way earlier
 releases drew text, and blends that bitmap when the text is drawn. The glyphs are FreeType's, hinted
-the same way; a text may sit up to half a pixel from where the glyph-by-glyph path puts it, because
-its bitmap is placed on whole pixels. Rotated texts, math and un-antialiased texts take the stock
-path. On earlier matplotlib releases, whose stock path already works this way, it changes nothing.
+the same way; a text may sit up to a pixel from where the glyph-by-glyph path puts it, because its
+bitmap is placed on whole pixels. Rotated texts, math, un-antialiased texts and texts asking for
+font features or a language take the stock path. On earlier matplotlib releases, whose stock path
+already works this way, it changes nothing.
 
 The bitmaps live with the renderer, which lives with its figure: nothing is kept from one page to
 the next.
@@ -21,6 +22,12 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg, RendererAgg, get_hi
 # The glyph-by-glyph path, and what the one-bitmap path needs from the font and the renderer.
 _GLYPH_BY_GLYPH = hasattr(RendererAgg, "_draw_text_glyphs_and_boxes") and all(
     hasattr(RendererAgg, name) for name in ("_prepare_font", "get_text_width_height_descent"))
+
+
+def _shaped(mtext) -> bool:
+    """Whether a text asks for font features or a language, which only the stock path applies."""
+    return mtext is not None and bool(
+        getattr(mtext, "get_fontfeatures", lambda: None)() or getattr(mtext, "get_language", lambda: None)())
 
 
 class PageRenderer(RendererAgg):
@@ -47,7 +54,7 @@ class PageRenderer(RendererAgg):
             return width / 64.0, height / 64.0, descent
 
         def draw_text(self, gc, x, y, s, prop, angle, ismath=False, mtext=None):
-            if ismath or angle or not gc.get_antialiased():
+            if ismath or angle or not gc.get_antialiased() or _shaped(mtext):
                 return super().draw_text(gc, x, y, s, prop, angle, ismath, mtext)
             key = s, hash(prop)
             if key not in self._bitmaps:
