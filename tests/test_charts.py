@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import gc
 import math
 import struct
 import subprocess
@@ -527,3 +528,18 @@ def test_drawing_waits_for_the_lock(tmp_path):
         assert not done.is_set() and not path.exists() and t.is_alive()
     t.join(60)
     assert done.is_set() and path.exists()
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_drawing_leaves_the_cycle_collector_as_it_found_it(tmp_path, enabled):
+    was_enabled = gc.isenabled()
+    (tmp_path / "taken").write_text("a file where a directory is needed")
+    try:
+        gc.enable() if enabled else gc.disable()
+        ws.plot_weekly_net_value(make_total(60), save_path=tmp_path / "w.png", image_kind="long")
+        assert gc.isenabled() is enabled
+        with pytest.raises(OSError):
+            ws.plot_weekly_net_value(make_total(60), save_path=tmp_path / "taken" / "w.png", image_kind="long")
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was_enabled else gc.disable()

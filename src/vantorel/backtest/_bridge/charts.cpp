@@ -44,9 +44,22 @@ PlotLock::PlotLock(nb::object lock) : lock_(std::move(lock)) {
         lock_.attr("release")();
         throw;
     }
+    // A page makes tens of thousands of small objects, enough to set off the cycle collector's
+    // full pass over every object of the process (a tenth of a second beside a large market) while
+    // the page is still alive, so that its objects are promoted rather than freed. The collector
+    // waits while pages are drawn; their objects, garbage once closed, are freed young afterwards.
+    collector_was_on_ = PyGC_Disable() == 1;
 }
 
 PlotLock::~PlotLock() {
+    if (collector_was_on_) {
+        PyGC_Enable();
+        // The closed pages' objects, freed now rather than at some later allocation.
+        try {
+            nb::module_::import_("gc").attr("collect")(1);
+        } catch (...) {
+        }
+    }
     try {
         libs().np.attr("seterr")(**saved_errors_);
     } catch (...) {

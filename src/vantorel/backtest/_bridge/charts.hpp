@@ -23,7 +23,8 @@ struct Environment {
 };
 Environment prepare_environment();
 
-// Holds the process-wide chart lock for one scope, released also when drawing raises.
+// Holds the process-wide chart lock for one scope, released also when drawing raises. Within it
+// NumPy's floating-point warnings are off and Python's cycle collector waits (both restored after).
 class PlotLock {
 public:
     explicit PlotLock(nb::object lock);
@@ -33,7 +34,8 @@ public:
 
 private:
     nb::object lock_;
-    nb::object saved_errors_;  // NumPy's floating-point error settings before drawing
+    nb::object saved_errors_;        // NumPy's floating-point error settings before drawing
+    bool collector_was_on_ = false;  // whether Python's cycle collector ran before drawing
 };
 
 // Closes a figure when the drawing scope ends, whatever happens.
