@@ -6,7 +6,8 @@ creation to its closing, once its file is written), medians of several runs, fro
 market. With --before DIR, a directory holding an earlier build of the package (for instance
 ``pip install --no-deps --target DIR <an earlier checkout>``), the same runs are made with that
 build, in a process of their own, and each page's time is set beside the current one with their
-ratio; the two builds' images are then compared pixel by pixel: the share of pixels that differ
+ratio (each run starts from a collected heap, so that Python's cycle collector does the same in
+every run); the two builds' images are then compared pixel by pixel: the share of pixels that differ
 and the box they lie in (or the sizes, when the pages differ in size).
 
     python bench/bench_chart_pages.py [--days 4000] [--stocks 80] [--runs 3] [--before DIR]
@@ -15,6 +16,7 @@ and the box they lie in (or the sizes, when the pages differ in size).
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import os
 import statistics
@@ -80,6 +82,7 @@ def measure(days: int, stocks: int, runs: int, out: Path) -> dict[str, float]:
         draw("performance", "large")  # imports and first-use caches
         for chart, kind in PAGES:
             for run in range(runs + 1):
+                gc.collect()  # each run starts from a collected heap: the collector's passes land alike
                 starts.clear()
                 spans.clear()
                 begin = time.perf_counter()
