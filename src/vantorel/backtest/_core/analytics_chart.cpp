@@ -135,24 +135,19 @@ void draw_analytics_chart(const AnalyticsChartData& d, const std::string& factor
     const bool is_long = image_kind != "large";
     nb::object fig = is_long ? chart::new_figure(env, 15.5, 20.0, true, {0.06, 0.94, 0.94, 0.04})
                              : chart::new_figure(env, 20.0, 11.0, false, {});
-    nb::object decay, months, by_year, turnover, autocorrelation, spread;
-    if (is_long) {
-        nb::object grid = fig.attr("add_gridspec")(3, 2, "hspace"_a = 0.38, "wspace"_a = 0.22);
-        decay = fig.attr("add_subplot")(chart::cell(grid, 0, 0));
-        months = fig.attr("add_subplot")(chart::cell(grid, 0, 1));
-        by_year = fig.attr("add_subplot")(chart::cell(grid, 1, 0));
-        turnover = fig.attr("add_subplot")(chart::cell(grid, 1, 1));
-        autocorrelation = fig.attr("add_subplot")(chart::cell(grid, 2, 0));
-        spread = fig.attr("add_subplot")(chart::cell(grid, 2, 1));
-    } else {
-        nb::object grid = fig.attr("add_gridspec")(2, 3);
-        decay = fig.attr("add_subplot")(chart::cell(grid, 0, 0));
-        by_year = fig.attr("add_subplot")(chart::cell(grid, 0, 1));
-        months = fig.attr("add_subplot")(chart::cell(grid, 0, 2));
-        turnover = fig.attr("add_subplot")(chart::cell(grid, 1, 0));
-        autocorrelation = fig.attr("add_subplot")(chart::cell(grid, 1, 1));
-        spread = fig.attr("add_subplot")(chart::cell(grid, 1, 2));
+    // Grid cell (row, column) of each panel: decay, months, by year, turnover, autocorrelation,
+    // long-short; a 3 x 2 stack in the tall layout, 2 x 3 in the wide one.
+    static constexpr int kTall[6][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}, {2, 0}, {2, 1}};
+    static constexpr int kWide[6][2] = {{0, 0}, {0, 2}, {0, 1}, {1, 0}, {1, 1}, {1, 2}};
+    nb::object grid = is_long ? fig.attr("add_gridspec")(3, 2, "hspace"_a = 0.38, "wspace"_a = 0.22)
+                              : fig.attr("add_gridspec")(2, 3);
+    nb::object panels[6];
+    for (int i = 0; i < 6; ++i) {
+        const int* at = is_long ? kTall[i] : kWide[i];
+        panels[i] = fig.attr("add_subplot")(chart::cell(grid, at[0], at[1]));
     }
+    nb::object &decay = panels[0], &months = panels[1], &by_year = panels[2], &turnover = panels[3],
+               &autocorrelation = panels[4], &spread = panels[5];
     chart::FigureCloser closer(env.plt, fig);
     chart::figure_title(fig,
                         chart::title_of(factor_name, plot_title) + " | Factor Analytics | Monotonicity " +
