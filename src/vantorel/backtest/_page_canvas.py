@@ -10,6 +10,9 @@ bitmap is placed on whole pixels. Rotated texts, math, un-antialiased texts and 
 font features or a language take the stock path. On earlier matplotlib releases, whose stock path
 already works this way, it changes nothing.
 
+Laying out a text also reads its font's ascent, descent and line gap from the font file's tables,
+for every text each time it is measured or drawn; the renderer reads them once for each font.
+
 The bitmaps live with the renderer, which lives with its figure: nothing is kept from one page to
 the next.
 """
@@ -17,6 +20,7 @@ the next.
 from __future__ import annotations
 
 import numpy as np
+from matplotlib import font_manager
 from matplotlib.backends.backend_agg import FigureCanvasAgg, RendererAgg, get_hinting_flag
 
 # The glyph-by-glyph path, and what the one-bitmap path needs from the font and the renderer.
@@ -30,6 +34,24 @@ def _shaped(mtext) -> bool:
         getattr(mtext, "get_fontfeatures", lambda: None)() or getattr(mtext, "get_language", lambda: None)())
 
 
+def _font_height_metrics(prop, dpi: float) -> tuple[float | None, float | None, float | None]:
+    """A font's ascent, descent and line gap in pixels, from its OS/2 table, else its hhea table,
+    as text layout reads them; Nones when it has neither (layout then measures the font instead)."""
+    font = font_manager.get_font(font_manager.fontManager._find_fonts_by_props(prop))
+    for table_name, gap, ascent, descent in (("OS/2", "sTypoLineGap", "sTypoAscender", "sTypoDescender"),
+                                             ("hhea", "lineGap", "ascent", "descent")):
+        table = font.get_sfnt_table(table_name)
+        if table is None:
+            continue
+        scale = 1 / font.get_sfnt_table("head")["unitsPerEm"] * prop.get_size_in_points() * dpi / 72
+        return table[ascent] * scale, -table[descent] * scale, table[gap] * scale
+    return None, None, None
+
+
+# Text layout asks a renderer having this method for the font heights rather than reading them.
+_HEIGHTS_HOOK = _GLYPH_BY_GLYPH and hasattr(font_manager.fontManager, "_find_fonts_by_props")
+
+
 class PageRenderer(RendererAgg):
     """An Agg renderer that rasterises each plain text once, when it is first measured."""
 
@@ -37,6 +59,15 @@ class PageRenderer(RendererAgg):
         super().__init__(width, height, dpi)
         # (text, font properties) -> (bitmap, left and top offsets, descent), in pixels
         self._bitmaps: dict[tuple[str, int], tuple[np.ndarray, float, float, float]] = {}
+        self._heights: dict[int, tuple[float | None, float | None, float | None]] = {}
+
+    if _HEIGHTS_HOOK:
+
+        def _get_font_height_metrics(self, prop):
+            key = hash(prop)
+            if key not in self._heights:  # the renderer's resolution is its figure's
+                self._heights[key] = _font_height_metrics(prop, self.dpi)
+            return self._heights[key]
 
     if _GLYPH_BY_GLYPH:
 
