@@ -17,6 +17,7 @@ Environment prepare_environment() {
     env.percent_formatter = nb::module_::import_("matplotlib.ticker").attr("PercentFormatter");
     env.np = libs().np;
     env.page_canvas = nb::module_::import_("vantorel.backtest._page_canvas").attr("PageCanvas");
+    env.page_figure = nb::module_::import_("vantorel.backtest._page_ticks").attr("PageFigure");
     try {
         env.plt.attr("style").attr("use")("seaborn-v0_8-whitegrid");
     } catch (const nb::python_error&) {
@@ -93,8 +94,9 @@ void make_parent_directory(nb::handle save_path) {
 }
 
 nb::object new_figure(const Environment& env, double width, double height, bool is_long, const Margins& m) {
-    nb::object fig = is_long ? env.plt.attr("figure")("figsize"_a = nb::make_tuple(width, height))
-                             : env.plt.attr("figure")("figsize"_a = nb::make_tuple(width, height),
+    nb::object size = nb::make_tuple(width, height);
+    nb::object fig = is_long ? env.plt.attr("figure")("figsize"_a = size, "FigureClass"_a = env.page_figure)
+                             : env.plt.attr("figure")("figsize"_a = size, "FigureClass"_a = env.page_figure,
                                                       "layout"_a = "constrained");
     // Measured, laid out and drawn on the page canvas from the start (it becomes fig.canvas).
     env.page_canvas(fig);

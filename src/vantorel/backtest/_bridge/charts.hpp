@@ -20,6 +20,7 @@ struct Environment {
     nb::object percent_formatter;
     nb::object np;
     nb::object page_canvas;  // the canvas class every chart page is drawn on
+    nb::object page_figure;  // the figure class of every chart page
 };
 Environment prepare_environment();
 
