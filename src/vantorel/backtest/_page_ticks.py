@@ -23,7 +23,7 @@ _TICK_PARTS = ("tick1line", "tick2line", "gridline", "label1", "label2")
 def _copy_artist(artist):
     """A copy of an artist sharing only what its setters replace rather than change in place."""
     copied = artist.__class__.__new__(artist.__class__)
-    state = artist.__dict__.copy()
+    state = {key: list(value) if type(value) is list else value for key, value in artist.__dict__.items()}
     state["_callbacks"] = cbook.CallbackRegistry(signals=["pchanged"])
     font = state.get("_fontproperties")
     if font is not None:
@@ -31,17 +31,17 @@ def _copy_artist(artist):
     path = state.get("_path")
     if path is not None:
         state["_path"] = copy.copy(path)
+    sticky = state.get("_sticky_edges")
+    if sticky is not None:
+        state["_sticky_edges"] = type(sticky)(list(sticky.x), list(sticky.y))
     copied.__dict__ = state
     return copied
 
 
 def _copy_tick(tick):
-    copied = tick.__class__.__new__(tick.__class__)
-    state = tick.__dict__.copy()
-    state["_callbacks"] = cbook.CallbackRegistry(signals=["pchanged"])
+    copied = _copy_artist(tick)
     for part in _TICK_PARTS:
-        state[part] = _copy_artist(state[part])
-    copied.__dict__ = state
+        setattr(copied, part, _copy_artist(getattr(tick, part)))
     return copied
 
 
