@@ -78,3 +78,21 @@ def test_a_title_clears_an_axis_offset_text(kind, tmp_path):
     assert any("e-7" in text for text, _ in page.texts)
     assert overlaps(page) == []
     assert outside(page) == []
+
+
+@pytest.mark.parametrize("kind", ["large", "long"])
+def test_long_tick_labels_keep_the_axis_labels_on_the_page(kind, tmp_path):
+    # Returns moving in the fifth decimal of a percent: tick labels like "0.00040%" are wider than
+    # the tall layout's fixed margin leaves room for beside the "Return" label.
+    total = make_total(600)
+    for column in ("daily_return", "extra_daily_return", "extra_return"):
+        total[column] *= 1e-5
+    for column in ("long", "close_net_value"):
+        total[column] = 1.0 + (total[column] - 1.0) * 1e-5
+    with recorded_pages() as pages:
+        ws.plot_strategy_performance(total, dict(FULL_STATS), save_path=tmp_path / "p.png", image_kind=kind)
+    page = pages[-1]  # the page as saved
+    assert any(text.endswith("0%") and len(text) >= 8 for text, _ in page.texts)
+    assert {"Return", "Excess Return"} <= {text for text, _ in page.texts}
+    assert overlaps(page) == []
+    assert outside(page) == []

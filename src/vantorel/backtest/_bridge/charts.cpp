@@ -143,6 +143,64 @@ bool shows_offset_text(nb::handle fig) {
     return false;
 }
 
+// How many pixels the y axes' labels and drawn tick labels reach past the page's left and right
+// edges. Tick labels as long as "-0.00002%" (returns moving in the fifth decimal of a percent) push
+// a label beyond the tall layout's fixed margins.
+struct SideOverflow {
+    double left = 0.0;
+    double right = 0.0;
+};
+
+SideOverflow side_overflow(nb::handle fig) {
+    nb::object renderer = fig.attr("canvas").attr("get_renderer")();
+    const double width = nb::cast<double>(fig.attr("bbox").attr("width"));
+    SideOverflow out;
+    auto reach = [&](nb::handle text) {
+        if (!bridge::truthy(text.attr("get_visible")()) || nb::len(text.attr("get_text")()) == 0)
+            return;
+        nb::object box = text.attr("get_window_extent")(renderer);
+        out.left = std::max(out.left, -nb::cast<double>(box.attr("x0")));
+        out.right = std::max(out.right, nb::cast<double>(box.attr("x1")) - width);
+    };
+    for (nb::handle ax : fig.attr("axes")) {
+        nb::object axis = ax.attr("yaxis");
+        if (!bridge::truthy(ax.attr("get_visible")()) || !bridge::truthy(axis.attr("get_visible")()))
+            continue;
+        reach(axis.attr("label"));
+        nb::object view = axis.attr("get_view_interval")();
+        const double a = nb::cast<double>(view[nb::int_(0)]), b = nb::cast<double>(view[nb::int_(1)]);
+        const double slack = 1e-9 * std::fabs(b - a);  // the ends of the view are drawn
+        for (nb::handle tick : axis.attr("majorTicks")) {
+            const double at = nb::cast<double>(tick.attr("get_loc")());
+            if (at < std::min(a, b) - slack || at > std::max(a, b) + slack)
+                continue;
+            reach(tick.attr("label1"));
+            reach(tick.attr("label2"));
+        }
+    }
+    return out;
+}
+
+// Widens the fixed side margins by what reaches past the page's edges (and a few pixels); whether
+// they changed.
+bool fit_side_margins(nb::handle fig) {
+    const SideOverflow over = side_overflow(fig);
+    if (over.left <= 0.0 && over.right <= 0.0)
+        return false;
+    const double width = nb::cast<double>(fig.attr("bbox").attr("width"));
+    const double pad = 6.0;
+    nb::object params = fig.attr("subplotpars");
+    double left = nb::cast<double>(params.attr("left")), right = nb::cast<double>(params.attr("right"));
+    if (over.left > 0.0)
+        left += (over.left + pad) / width;
+    if (over.right > 0.0)
+        right -= (over.right + pad) / width;
+    if (right - left < 0.5)  // a page of labels and no room to draw: left as it was
+        return false;
+    fig.attr("subplots_adjust")("left"_a = left, "right"_a = right);
+    return true;
+}
+
 // Lays the page out (the wide layout: constrained layout, at the saving resolution) and draws it.
 // While it draws, axes without a label skip placing it: matplotlib would measure the tick labels of
 // the axis and of its siblings again to place a label that draws nothing. The layout, which counts
@@ -184,17 +242,20 @@ void save_figure(nb::handle fig, nb::handle save_path, bool is_long) {
         fig.attr("set_layout_engine")(nb::none());
     // matplotlib lifts a title over an axis' offset text lying under it, measuring every tick label
     // of the panel and its twins again for each title to find out. Titles sit at the top of their
-    // panels first; only a page that turns out to show an offset text is laid out and drawn again
-    // with the lifting on.
+    // panels first; only a page that turns out to show an offset text, or whose labels reach past
+    // its sides, is laid out and drawn again (with the lifting on, with wider margins).
     const auto placements = title_placements(fig);
     for (const auto& [ax, placement] : placements)
         ax.attr("_autotitlepos") = false;
     lay_out_and_draw(fig, engine);
-    if (shows_offset_text(fig)) {
+    const bool offset_text = shows_offset_text(fig);
+    if (offset_text)
         for (const auto& [ax, placement] : placements)
             ax.attr("_autotitlepos") = placement;
+    // The tall layout's margins are fixed; constrained layout keeps the wide one's labels on the page.
+    const bool refitted = is_long && fit_side_margins(fig);
+    if (offset_text || refitted)
         lay_out_and_draw(fig, engine);
-    }
     // The page drawn on the figure's face colour, its pixels written as they are.
     write_png(fig.attr("canvas").attr("buffer_rgba")(), save_path);
 }
