@@ -151,9 +151,8 @@ struct SideOverflow {
     double right = 0.0;
 };
 
-SideOverflow side_overflow(nb::handle fig) {
+SideOverflow side_overflow(nb::handle fig, double width) {
     nb::object renderer = fig.attr("canvas").attr("get_renderer")();
-    const double width = nb::cast<double>(fig.attr("bbox").attr("width"));
     SideOverflow out;
     auto reach = [&](nb::handle text) {
         if (!bridge::truthy(text.attr("get_visible")()) || nb::len(text.attr("get_text")()) == 0)
@@ -184,10 +183,10 @@ SideOverflow side_overflow(nb::handle fig) {
 // Widens the fixed side margins by what reaches past the page's edges (and a few pixels); whether
 // they changed.
 bool fit_side_margins(nb::handle fig) {
-    const SideOverflow over = side_overflow(fig);
+    const double width = nb::cast<double>(fig.attr("bbox").attr("width"));
+    const SideOverflow over = side_overflow(fig, width);
     if (over.left <= 0.0 && over.right <= 0.0)
         return false;
-    const double width = nb::cast<double>(fig.attr("bbox").attr("width"));
     const double pad = 6.0;
     nb::object params = fig.attr("subplotpars");
     double left = nb::cast<double>(params.attr("left")), right = nb::cast<double>(params.attr("right"));
